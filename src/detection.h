@@ -1,0 +1,31 @@
+#pragma once
+// Turning a camera frame into one cleaned mask per marker color, and a mask into a position.
+// Pure image work: no window, camera or file is touched.
+
+#include <opencv2/core.hpp>
+
+#include "thresholds.h"
+
+// Image pixels, origin top-left, x to the right, y downward. (0, 0) until first found.
+struct MarkerPosition {
+    int x = 0;
+    int y = 0;
+};
+
+// 0 until any marker has been located in any frame, then 1 for the rest of the run.
+extern int markerEverFound;
+
+// Converts an 8-bit BGR frame to 8-bit HSV (hue 0-179), once per frame before any drawing.
+void convertToHsv(const cv::Mat& cameraFeed, cv::Mat& hsvFrame);
+
+// Overwrites `mask` with 255 where every channel of hsvFrame lies inside `range` (both ends
+// included) and 0 elsewhere, then erodes once with a 3x3 and dilates once with an 8x8
+// rectangle, default anchors and border.
+void extractMask(const cv::Mat& hsvFrame, const HsvRange& range, cv::Mat& mask);
+
+// Outlines the blobs of a copy of `mask` and walks the outer outlines from the first along
+// their next-sibling links; each one with a nonzero area overwrites `position` with its center,
+// truncated toward zero, so the last one reached wins. On a find, draws the "Tracking Object"
+// label and a circle at the position onto cameraFeed and raises markerEverFound. Holes are never
+// visited; with nothing found nothing changes.
+void locateMarker(MarkerPosition& position, cv::Mat mask, cv::Mat& cameraFeed);

@@ -1,0 +1,39 @@
+#pragma once
+// The color ranges each marker's mask is cut with, and the slider panels that tune them live.
+
+#include <string>
+
+// Marker colors in processing order: the reference, the mouth, the bowl.
+enum MarkerColor { Green, Red, Blue };
+constexpr int markerColorCount = 3;
+
+// Inclusive bounds in OpenCV's 8-bit HSV units: hue 0-179, saturation and value 0-255.
+struct HsvRange {
+    int hMin, hMax, sMin, sMax, vMin, vMax;
+};
+
+// Compiled-in starting values, in Green, Red, Blue order. Red's hMax and vMax lie above the
+// scale on purpose: with inclusive bounds they leave red's hue and value open upwards.
+constexpr HsvRange defaultThresholds[markerColorCount] = {
+    {43, 70, 86, 143, 87, 143},
+    {174, 186, 172, 234, 186, 256},
+    {95, 115, 179, 218, 133, 181},
+};
+
+// The live table, Green, Red, Blue; starts as defaultThresholds in every run. Sliders write into
+// these entries through their callbacks, so the entries never move.
+extern HsvRange thresholdTable[markerColorCount];
+
+// "green", "red" or "blue".
+const char* markerColorName(MarkerColor color);
+
+// "trackbars green" and so on: the window holding that color's six sliders.
+std::string thresholdPanelName(MarkerColor color);
+
+// Opens the three panels, Green, Red, Blue, each with six sliders "H_MIN" .. "V_MAX" bound to
+// thresholdTable. A channel's two sliders run from 0 to that channel's upper bound as it stands
+// now. Needs a display.
+void createThresholdPanels();
+
+// Slider change callback: stores the new position in the table entry passed as userData.
+void onThresholdTrackbar(int position, void* userData);

@@ -1,0 +1,208 @@
+// Mask extraction and marker localization on synthetic images whose answer is known by
+// construction.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "detection.h"
+#include "test_support.h"
+
+namespace {
+
+const HsvRange greenDefaults = defaultThresholds[Green];
+
+cv::Mat uniformHsv(cv::Size size, cv::Vec3b hsv) {
+    return cv::Mat(size, CV_8UC3, cv::Scalar(hsv[0], hsv[1], hsv[2]));
+}
+
+cv::Mat maskOf(const cv::Mat& hsv, const HsvRange& range) {
+    cv::Mat mask;
+    extractMask(hsv, range, mask);
+    return mask;
+}
+
+// ---- extractMask ----
+
+struct UniformCase {
+    const char* name;
+    HsvRange range;
+    cv::Vec3b pixel;
+    int expected;  // every mask pixel
+};
+
+TEST(ExtractMask, UniformFramesGiveAllOrNothingUpToTheEdges) {
+    const UniformCase cases[] = {
+        {"inside the range", greenDefaults, {56, 110, 110}, 255},
+        {"every channel on its lower bound", greenDefaults, {43, 86, 87}, 255},
+        {"every channel on its upper bound", greenDefaults, {70, 143, 143}, 255},
+        {"hue one above its upper bound", greenDefaults, {71, 110, 110}, 0},
+        {"value one below its lower bound", greenDefaults, {56, 110, 86}, 0},
+        {"hue minimum above its maximum", {60, 50, 0, 255, 0, 255}, {55, 110, 110}, 0},
+        {"saturation minimum above its maximum", {0, 179, 200, 100, 0, 255}, {55, 150, 110}, 0},
+        {"red's bounds above the scale", defaultThresholds[Red], {179, 200, 255}, 255},
+    };
+    for (const UniformCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const cv::Mat mask = maskOf(uniformHsv({40, 30}, c.pixel), c.range);
+        EXPECT_TRUE(sameImage(mask, cv::Mat(30, 40, CV_8UC1, cv::Scalar(c.expected))));
+    }
+}
+
+TEST(ExtractMask, TwoByTwoBlobIsErasedAndThreeByThreeGrowsToAnEightByEightSquare) {
+    const cv::Vec3b inside(56, 110, 110);
+    const cv::Vec3b outside(0, 0, 0);
+
+    cv::Mat small = uniformHsv({60, 60}, outside);
+    small(cv::Rect(20, 30, 2, 2)).setTo(cv::Scalar(inside[0], inside[1], inside[2]));
+    EXPECT_TRUE(sameImage(maskOf(small, greenDefaults), cv::Mat::zeros(60, 60, CV_8UC1)));
+
+    // The 3x3 blob covers x 20..22, y 30..32. Erosion leaves its middle pixel (21, 31). The 8x8
+    // dilation anchored at element (4, 4) sets x where x - 4 + i == 21 for some i in 0..7, that
+    // is x 18..25, and likewise y 28..35.
+    cv::Mat blob = uniformHsv({60, 60}, outside);
+    blob(cv::Rect(20, 30, 3, 3)).setTo(cv::Scalar(inside[0], inside[1], inside[2]));
+    cv::Mat expected = cv::Mat::zeros(60, 60, CV_8UC1);
+    expected(cv::Rect(18, 28, 8, 8)).setTo(255);
+    EXPECT_TRUE(sameImage(maskOf(blob, greenDefaults), expected));
+}
+
+TEST(ExtractMask, BlobTouchingTheCornerIsNotErodedByTheBorder) {
+    cv::Mat hsv = uniformHsv({30, 30}, {0, 0, 0});
+    hsv(cv::Rect(0, 0, 5, 5)).setTo(cv::Scalar(56, 110, 110));
+    // Erosion keeps x 0..3 (the border counts as inside), dilation reaches 3 + 4 = 7.
+    cv::Mat expected = cv::Mat::zeros(30, 30, CV_8UC1);
+    expected(cv::Rect(0, 0, 8, 8)).setTo(255);
+    EXPECT_TRUE(sameImage(maskOf(hsv, greenDefaults), expected));
+}
+
+TEST(ExtractMask, ReusesTheMaskBufferOfTheSameSize) {
+    const cv::Mat hsv = uniformHsv({64, 48}, {56, 110, 110});
+    cv::Mat mask;
+    extractMask(hsv, greenDefaults, mask);
+    const uchar* buffer = mask.data;
+    extractMask(hsv, defaultThresholds[Blue], mask);
+    EXPECT_EQ(mask.data, buffer);
+}
+
+// ---- locateMarker ----
+
+class LocateMarker : public ::testing::Test {
+protected:
+    void SetUp() override { markerEverFound = 0; }
+    void TearDown() override { markerEverFound = 0; }
+
+    cv::Mat mask = cv::Mat::zeros(240, 320, CV_8UC1);
+    cv::Mat feed = cv::Mat(240, 320, CV_8UC3, cv::Scalar(40, 50, 60));
+};
+
+// The feed as the overlay must leave it for a marker at `at`.
+cv::Mat withOverlay(cv::Mat feed, cv::Point at) {
+    cv::Mat drawn = feed.clone();
+    cv::putText(drawn, "Tracking Object", cv::Point(0, 50), cv::FONT_HERSHEY_DUPLEX, 1.0,
+                cv::Scalar(0, 255, 0), 2, cv::LINE_8);
+    cv::circle(drawn, at, 10, cv::Scalar(0, 255, 0), 2, cv::LINE_8, 0);
+    return drawn;
+}
+
+TEST_F(LocateMarker, SquareGivesItsTruncatedCenterAndTheOverlay) {
+    // Outline through the pixel centers 100..107: the center 103.5 truncates to 103.
+    mask(cv::Rect(100, 100, 8, 8)).setTo(255);
+    const cv::Mat maskBefore = mask.clone();
+    const cv::Mat expectedFeed = withOverlay(feed, {103, 103});
+    MarkerPosition position;
+
+    locateMarker(position, mask, feed);
+
+    EXPECT_EQ(position.x, 103);
+    EXPECT_EQ(position.y, 103);
+    EXPECT_EQ(markerEverFound, 1);
+    EXPECT_TRUE(sameImage(feed, expectedFeed));
+    EXPECT_TRUE(sameImage(mask, maskBefore)) << "the shown mask must stay intact";
+}
+
+TEST_F(LocateMarker, TheBlobReachedLastWinsWhateverItsSize) {
+    // The outline list runs from the blob found last in raster order to the one found first,
+    // so the walk ends at the blob that starts highest in the image.
+    struct Case {
+        const char* name;
+        cv::Rect upper, lower;
+        MarkerPosition expected;
+    };
+    const Case cases[] = {
+        {"small blob above a large one", {200, 20, 10, 10}, {20, 120, 80, 80}, {204, 24}},
+        {"large blob above a small one", {20, 20, 80, 80}, {200, 150, 10, 10}, {59, 59}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mask.setTo(0);
+        mask(c.upper).setTo(255);
+        mask(c.lower).setTo(255);
+        MarkerPosition position;
+        locateMarker(position, mask, feed);
+        EXPECT_EQ(position.x, c.expected.x);
+        EXPECT_EQ(position.y, c.expected.y);
+    }
+}
+
+TEST_F(LocateMarker, RingCountsOnlyItsOuterBoundary) {
+    // Outer outline 50..89 centers at 69; the off-center hole 55..64 would center near 59.
+    mask(cv::Rect(50, 50, 40, 40)).setTo(255);
+    mask(cv::Rect(55, 55, 10, 10)).setTo(0);
+    MarkerPosition position;
+    locateMarker(position, mask, feed);
+    EXPECT_EQ(position.x, 69);
+    EXPECT_EQ(position.y, 69);
+}
+
+TEST_F(LocateMarker, NothingWithAnAreaChangesNothingAndDrawsNothing) {
+    struct Case {
+        const char* name;
+        std::vector<cv::Rect> blobs;
+    };
+    const Case cases[] = {
+        {"empty mask", {}},
+        {"a lone pixel", {{30, 40, 1, 1}}},
+        {"a one-pixel line", {{30, 40, 50, 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mask.setTo(0);
+        for (const cv::Rect& blob : c.blobs) {
+            mask(blob).setTo(255);
+        }
+        const cv::Mat feedBefore = feed.clone();
+        MarkerPosition position{7, -3};
+        locateMarker(position, mask, feed);
+        EXPECT_EQ(position.x, 7);
+        EXPECT_EQ(position.y, -3);
+        EXPECT_EQ(markerEverFound, 0);
+        EXPECT_TRUE(sameImage(feed, feedBefore));
+    }
+}
+
+TEST_F(LocateMarker, ZeroAreaOutlineReachedLastDoesNotMoveTheFoundPosition) {
+    mask(cv::Rect(100, 100, 8, 8)).setTo(255);
+    mask.at<uchar>(10, 10) = 255;  // starts highest, so it is reached last
+    MarkerPosition position;
+    locateMarker(position, mask, feed);
+    EXPECT_EQ(position.x, 103);
+    EXPECT_EQ(position.y, 103);
+    EXPECT_EQ(markerEverFound, 1);
+}
+
+TEST_F(LocateMarker, FoundFlagStaysRaisedAfterEmptyMasks) {
+    mask(cv::Rect(100, 100, 8, 8)).setTo(255);
+    MarkerPosition position;
+    locateMarker(position, mask, feed);
+    ASSERT_EQ(markerEverFound, 1);
+
+    const cv::Mat empty = cv::Mat::zeros(240, 320, CV_8UC1);
+    for (int frame = 0; frame < 3; ++frame) {
+        locateMarker(position, empty, feed);
+    }
+    EXPECT_EQ(markerEverFound, 1);
+    EXPECT_EQ(position.x, 103);
+    EXPECT_EQ(position.y, 103);
+}
+
+}  // namespace
