@@ -1,0 +1,219 @@
+// The report line, the command file's content, and how the file is replaced on disk.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "output.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct PositionsCase {
+    const char* name;
+    MarkerPosition green, red, blue;
+    const char* reportLine;
+    const char* commandFile;
+};
+
+const PositionsCase positionCases[] = {
+    {"worked example", {105, 60}, {108, 58}, {100, 64},
+     "RED:(108,58) GRN:(105,60) BLU:(100,64) Deltas: y=(3,8) z=(-2,-6)\n",
+     "bowl y 500\nbowl z -400\nmouth y -300\nmouth z 200\n"},
+    {"nothing found yet", {}, {}, {},
+     "RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n",
+     "bowl y 0\nbowl z 0\nmouth y 0\nmouth z 0\n"},
+    {"only green ever found", {105, 60}, {}, {},
+     "RED:(0,0) GRN:(105,60) BLU:(0,0) Deltas: y=(-105,0) z=(-60,0)\n",
+     "bowl y 10500\nbowl z 6000\nmouth y 10500\nmouth z 6000\n"},
+    {"negative and large values", {-4, 1000}, {1919, -7}, {3, 1079},
+     "RED:(1919,-7) GRN:(-4,1000) BLU:(3,1079) Deltas: y=(1923,1916) z=(-1007,-1086)\n",
+     "bowl y -700\nbowl z -7900\nmouth y -192300\nmouth z 100700\n"},
+};
+
+TEST(Output, ReportLineAndCommandFileContent) {
+    for (const PositionsCase& c : positionCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(formatPositionReport(c.green, c.red, c.blue), c.reportLine);
+        EXPECT_EQ(formatCommandFile(c.green, c.red, c.blue), c.commandFile);
+    }
+}
+
+// Counts flushes, to show each line is pushed out as its frame ends.
+class CountingBuffer : public std::stringbuf {
+public:
+    int syncs = 0;
+
+protected:
+    int sync() override {
+        ++syncs;
+        return std::stringbuf::sync();
+    }
+};
+
+TEST(Output, EveryReportLineIsFlushed) {
+    CountingBuffer buffer;
+    std::ostream out(&buffer);
+    writePositionReport({105, 60}, {108, 58}, {100, 64}, out);
+    EXPECT_EQ(buffer.syncs, 1);
+    writePositionReport({}, {}, {}, out);
+    EXPECT_EQ(buffer.syncs, 2);
+    EXPECT_EQ(buffer.str(),
+              "RED:(108,58) GRN:(105,60) BLU:(100,64) Deltas: y=(3,8) z=(-2,-6)\n"
+              "RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n");
+}
+
+// ---- the command file on disk ----
+
+class CommandFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { markerEverFound = 0; }
+    void TearDown() override { markerEverFound = 0; }
+
+    // Names in `directory` other than the command file itself.
+    static std::vector<std::string> strayFiles(const fs::path& directory) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(directory)) {
+            if (entry.path().filename() != "wheelchair_commands.txt") {
+                names.push_back(entry.path().filename().string());
+            }
+        }
+        return names;
+    }
+
+    ScratchDirectory scratch;
+    CommandFile file{(scratch.path() / "wheelchair_commands.txt").string()};
+    std::ostringstream messages;
+    const MarkerPosition green{105, 60}, red{108, 58}, blue{100, 64};
+};
+
+TEST_F(CommandFileTest, UntouchedBeforeTheFirstFind) {
+    writeCommandFile(green, red, blue, file, messages);
+    EXPECT_FALSE(fs::exists(file.path));
+
+    // A file left by an earlier run keeps its content and its time stamp.
+    std::ofstream(file.path) << "left over\n";
+    const auto stamp = fs::last_write_time(file.path);
+    writeCommandFile(green, red, blue, file, messages);
+    EXPECT_EQ(readFile(file.path), "left over\n");
+    EXPECT_EQ(fs::last_write_time(file.path), stamp);
+    EXPECT_EQ(messages.str(), "");
+}
+
+TEST_F(CommandFileTest, RewrittenEveryCallAfterTheFirstFind) {
+    std::ofstream(file.path) << "left over\nfrom\nan earlier\nrun\nwith five lines\n";
+    markerEverFound = 1;
+    writeCommandFile(green, red, blue, file, messages);
+    EXPECT_EQ(readFile(file.path), "bowl y 500\nbowl z -400\nmouth y -300\nmouth z 200\n");
+    writeCommandFile({}, {}, {}, file, messages);
+    EXPECT_EQ(readFile(file.path), "bowl y 0\nbowl z 0\nmouth y 0\nmouth z 0\n");
+    EXPECT_TRUE(strayFiles(scratch.path()).empty());
+    EXPECT_EQ(messages.str(), "");
+}
+
+TEST_F(CommandFileTest, DefaultPathIsTwoLevelsAboveTheWorkingDirectory) {
+    const fs::path workingDirectory = scratch.path() / "a" / "b";
+    fs::create_directories(workingDirectory);
+    const fs::path previous = fs::current_path();
+    fs::current_path(workingDirectory);
+    markerEverFound = 1;
+    CommandFile defaultFile;
+    writeCommandFile(green, red, blue, defaultFile, messages);
+    fs::current_path(previous);
+    EXPECT_EQ(readFile(scratch.path() / "wheelchair_commands.txt"),
+              "bowl y 500\nbowl z -400\nmouth y -300\nmouth z 200\n");
+}
+
+TEST_F(CommandFileTest, GetsTheModeOfAPlainlyCreatedFile) {
+    markerEverFound = 1;
+    for (mode_t mask : {mode_t{022}, mode_t{077}, mode_t{002}}) {
+        SCOPED_TRACE(mask);
+        const mode_t saved = ::umask(mask);
+        fs::remove(file.path);
+        writeCommandFile(green, red, blue, file, messages);
+        ::umask(saved);
+        struct stat status {};
+        ASSERT_EQ(::stat(file.path.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
+    }
+}
+
+TEST_F(CommandFileTest, ALinkPlantedAtThePathIsReplacedNotFollowed) {
+    const fs::path victim = scratch.path() / "victim";
+    std::ofstream(victim) << "precious\n";
+    fs::create_symlink(victim, file.path);
+    markerEverFound = 1;
+    writeCommandFile(green, red, blue, file, messages);
+    EXPECT_EQ(readFile(victim), "precious\n");
+    EXPECT_FALSE(fs::is_symlink(file.path));
+    EXPECT_EQ(readFile(file.path), "bowl y 500\nbowl z -400\nmouth y -300\nmouth z 200\n");
+}
+
+TEST_F(CommandFileTest, MissingDirectoryIsToldOnceAndRecoveryOnce) {
+    const fs::path directory = scratch.path() / "later";
+    file.path = (directory / "wheelchair_commands.txt").string();
+    markerEverFound = 1;
+    for (int frame = 0; frame < 5; ++frame) {
+        writeCommandFile(green, red, blue, file, messages);
+    }
+    const std::string failure = messages.str();
+    EXPECT_NE(failure.find(file.path), std::string::npos) << failure;
+    EXPECT_NE(failure.find("No such file or directory"), std::string::npos) << failure;
+    EXPECT_EQ(std::count(failure.begin(), failure.end(), '\n'), 1) << failure;
+    EXPECT_TRUE(strayFiles(scratch.path()).empty());
+
+    fs::create_directory(directory);
+    for (int frame = 0; frame < 3; ++frame) {
+        writeCommandFile(green, red, blue, file, messages);
+    }
+    const std::string all = messages.str();
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 2) << all;
+    EXPECT_EQ(readFile(file.path), "bowl y 500\nbowl z -400\nmouth y -300\nmouth z 200\n");
+    EXPECT_TRUE(strayFiles(directory).empty());
+}
+
+TEST_F(CommandFileTest, FailedRenameLeavesNoTemporaryFile) {
+    // A directory standing at the file's path cannot be renamed over.
+    fs::create_directory(file.path);
+    markerEverFound = 1;
+    writeCommandFile(green, red, blue, file, messages);
+    EXPECT_TRUE(file.failing);
+    EXPECT_NE(messages.str().find("rename"), std::string::npos) << messages.str();
+    EXPECT_TRUE(strayFiles(scratch.path()).empty());
+    EXPECT_TRUE(fs::is_empty(file.path));
+}
+
+TEST_F(CommandFileTest, AReaderOnlyEverSeesFourCompleteLines) {
+    const std::string first = formatCommandFile(green, red, blue);
+    const std::string second = formatCommandFile({-1234, 5678}, {9, -10}, {11111, 0});
+    ASSERT_EQ(replaceFile(file.path, first), "");
+
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::atomic<int> bad{0};
+    std::thread reader([&] {
+        while (!done || reads < 2000) {
+            const std::string seen = readFile(file.path);
+            if (seen != first && seen != second) {
+                ++bad;
+            }
+            ++reads;
+        }
+    });
+    for (int write = 0; write < 4000; ++write) {
+        ASSERT_EQ(replaceFile(file.path, write % 2 ? first : second), "");
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(bad, 0) << "of " << reads << " reads";
+    EXPECT_TRUE(strayFiles(scratch.path()).empty());
+}
+
+}  // namespace
