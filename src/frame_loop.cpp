@@ -1,5 +1,7 @@
 #include "frame_loop.h"
 
+#include <stdlib.h>
+
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
@@ -9,10 +11,15 @@ const int cameraIndex = 0;
 namespace {
 
 // OpenCV's capture logs every failed open or read itself; an absent camera retried every few
-// seconds would fill the console. Our own messages say what matters, once.
+// seconds would fill the console. Our own messages say what matters, once. FFmpeg, behind the
+// capture, prints straight to the console unless this variable, read when OpenCV first starts
+// it, says otherwise; an operator who sets it keeps their choice.
 class QuietOpenCvLog {
 public:
-    QuietOpenCvLog() : saved_(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)) {}
+    QuietOpenCvLog()
+        : saved_(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)) {
+        ::setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
+    }
     ~QuietOpenCvLog() { cv::utils::logging::setLogLevel(saved_); }
     QuietOpenCvLog(const QuietOpenCvLog&) = delete;
     QuietOpenCvLog& operator=(const QuietOpenCvLog&) = delete;
