@@ -48,17 +48,6 @@ protected:
         std::copy(std::begin(defaultThresholds), std::end(defaultThresholds), thresholdTable);
     }
 
-    // Writes the demo scene's frames as a numbered PNG sequence and returns its pattern.
-    std::string writeDemoSequence(const fs::path& directory, int count) {
-        fs::create_directories(directory);
-        for (int i = 0; i < count; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "%04d.png", i);
-            cv::imwrite((directory / name).string(), drawScene(demoFrameSize, demoMarkers(i)));
-        }
-        return (directory / "%04d.png").string();
-    }
-
     ScratchDirectory scratch;
     std::ostringstream report;
     std::ostringstream messages;
@@ -66,9 +55,8 @@ protected:
     FrameContext frame;
 };
 
-TEST_F(FrameStep, RecordedSequenceGivesTheLinesAndFileTheSceneImplies) {
-    const std::string pattern = writeDemoSequence(scratch.path() / "frames", demoFrameCount);
-    auto recording = std::make_unique<RecordingSource>(pattern);
+TEST_F(FrameStep, DemoRecordingGivesTheLinesAndFileItsSceneImplies) {
+    auto recording = std::make_unique<RecordingSource>(DEMO_FRAMES "/%04d.png");
     ASSERT_TRUE(recording->isOpened());
     frame.camera = std::move(recording);
 
