@@ -10,6 +10,29 @@ const int cameraIndex = 0;
 
 namespace {
 
+// Cameras are opened through Video4Linux alone. Left to choose, OpenCV also probes still-camera
+// libraries that take half a second and leak memory on every failed open, which adds up while a
+// missing camera is retried for hours.
+#ifdef __linux__
+constexpr int cameraBackend = cv::CAP_V4L2;
+#else
+constexpr int cameraBackend = cv::CAP_ANY;
+#endif
+
+// Recordings likewise: FFmpeg reads video files and numbered image sequences, OpenCV's own
+// image-sequence reader covers a build without FFmpeg.
+void openRecording(cv::VideoCapture& capture, const std::string& path) {
+    for (int backend : {cv::CAP_FFMPEG, cv::CAP_IMAGES}) {
+        if (capture.open(path, backend)) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
 // OpenCV's capture logs every failed open or read itself; an absent camera retried every few
 // seconds would fill the console. Our own messages say what matters, once. FFmpeg, behind the
 // capture, prints straight to the console unless this variable, read when OpenCV first starts
@@ -32,7 +55,7 @@ private:
 
 RecordingSource::RecordingSource(const std::string& path) {
     QuietOpenCvLog quiet;
-    capture_.open(path);
+    openRecording(capture_, path);
 }
 
 bool RecordingSource::read(cv::Mat& frame) {
@@ -59,9 +82,9 @@ void CameraSource::open() {
     QuietOpenCvLog quiet;
     lastOpen_ = std::chrono::steady_clock::now();
     if (index_ >= 0) {
-        capture_.open(index_);
+        capture_.open(index_, cameraBackend);
     } else {
-        capture_.open(path_);
+        openRecording(capture_, path_);
     }
 }
 
@@ -124,8 +147,8 @@ bool normalizeFrame(cv::Mat& frame, int& lastType, std::ostream& messages) {
     }
     if (type == CV_8UC1 || type == CV_8UC4) {
         if (changed) {
-            messages << "Frames arrive with " << frame.channels()
-                     << " channels; converting them to color." << std::endl;
+            messages << "Frames arrive as " << frame.channels()
+                     << "-channel images; converting them to color." << std::endl;
         }
         cv::cvtColor(frame, frame, type == CV_8UC1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
         return true;
