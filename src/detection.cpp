@@ -6,6 +6,39 @@
 
 int markerEverFound = 0;
 
+namespace {
+
+const char* const labelText = "Tracking Object";
+const cv::Point labelOrigin(0, 50);
+const cv::Scalar overlayColor(0, 255, 0);
+
+// The label is the same text in the same place and color for every find, and rasterizing its
+// thick Hershey strokes costs more than all the rest of the overlay. So it is rasterized once
+// into a stencil anchored at the image origin, and each find sets the stencil's pixels: the very
+// pixels putText would set, clipped the same way to the image.
+const cv::Mat& labelStencil() {
+    static const cv::Mat stencil = [] {
+        int baseline = 0;
+        const cv::Size text = cv::getTextSize(labelText, cv::FONT_HERSHEY_DUPLEX, 1.0, 2, &baseline);
+        const int margin = 8;  // room for the stroke thickness beyond the nominal box
+        cv::Mat canvas = cv::Mat::zeros(labelOrigin.y + baseline + margin, text.width + margin,
+                                        CV_8UC1);
+        cv::putText(canvas, labelText, labelOrigin, cv::FONT_HERSHEY_DUPLEX, 1.0,
+                    cv::Scalar(255), 2, cv::LINE_8);
+        return canvas;
+    }();
+    return stencil;
+}
+
+void drawLabel(cv::Mat& cameraFeed) {
+    const cv::Mat& stencil = labelStencil();
+    const cv::Rect area = cv::Rect(0, 0, stencil.cols, stencil.rows) &
+                          cv::Rect(0, 0, cameraFeed.cols, cameraFeed.rows);
+    cameraFeed(area).setTo(overlayColor, stencil(area));
+}
+
+}  // namespace
+
 void convertToHsv(const cv::Mat& cameraFeed, cv::Mat& hsvFrame) {
     cv::cvtColor(cameraFeed, hsvFrame, cv::COLOR_BGR2HSV);
 }
@@ -44,9 +77,7 @@ void locateMarker(MarkerPosition& position, cv::Mat mask, cv::Mat& cameraFeed) {
     if (!found) {
         return;
     }
-    const cv::Scalar green(0, 255, 0);
-    cv::putText(cameraFeed, "Tracking Object", cv::Point(0, 50), cv::FONT_HERSHEY_DUPLEX, 1.0,
-                green, 2, cv::LINE_8);
-    cv::circle(cameraFeed, cv::Point(position.x, position.y), 10, green, 2, cv::LINE_8, 0);
+    drawLabel(cameraFeed);
+    cv::circle(cameraFeed, cv::Point(position.x, position.y), 10, overlayColor, 2, cv::LINE_8, 0);
     markerEverFound = 1;
 }

@@ -120,6 +120,21 @@ TEST_F(LocateMarker, SquareGivesItsTruncatedCenterAndTheOverlay) {
     EXPECT_TRUE(sameImage(mask, maskBefore)) << "the shown mask must stay intact";
 }
 
+TEST_F(LocateMarker, OverlayMatchesTheDrawingCallsOnAnyFeedSize) {
+    // Feeds that clip the label and circle anywhere, over a noisy picture so a stray write shows.
+    mask(cv::Rect(100, 30, 8, 8)).setTo(255);
+    const cv::Size sizes[] = {{1, 1}, {7, 5}, {60, 33}, {110, 40}, {320, 240}, {1920, 1080}};
+    for (const cv::Size& size : sizes) {
+        SCOPED_TRACE(size);
+        cv::Mat noisy(size, CV_8UC3);
+        cv::randu(noisy, cv::Scalar::all(0), cv::Scalar::all(256));
+        const cv::Mat expected = withOverlay(noisy, {103, 33});
+        MarkerPosition position;
+        locateMarker(position, mask, noisy);
+        EXPECT_TRUE(sameImage(noisy, expected));
+    }
+}
+
 TEST_F(LocateMarker, TheBlobReachedLastWinsWhateverItsSize) {
     // The outline list runs from the blob found last in raster order to the one found first,
     // so the walk ends at the blob that starts highest in the image.
