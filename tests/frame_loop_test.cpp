@@ -133,6 +133,23 @@ TEST_F(FrameStep, OverlayIsDrawnAfterConversion) {
     EXPECT_FALSE(sameImage(frame.cameraFeed, scene));
 }
 
+TEST_F(FrameStep, ImagesKeepTheirBuffersAcrossFramesOfOneSize) {
+    const cv::Mat scene = drawScene({320, 240}, {{Green, {100, 100}, 20}, {Red, {200, 50}, 12}});
+    frame.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene, scene, scene});
+    ASSERT_TRUE(runFrameStep(frame, outputs));
+    const uchar* buffers[] = {frame.cameraFeed.data, frame.hsvFrame.data, frame.greenMask.data,
+                              frame.redMask.data, frame.blueMask.data};
+    for (int step = 0; step < 2; ++step) {
+        ASSERT_TRUE(runFrameStep(frame, outputs));
+        const uchar* now[] = {frame.cameraFeed.data, frame.hsvFrame.data, frame.greenMask.data,
+                              frame.redMask.data, frame.blueMask.data};
+        for (int i = 0; i < 5; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(now[i], buffers[i]);
+        }
+    }
+}
+
 // ---- a camera that is missing or drops out ----
 
 TEST(CameraSource, ToldOncePerOutageAndOnceWhenFramesReturn) {

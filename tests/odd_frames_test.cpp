@@ -1,0 +1,130 @@
+// Frames a camera or recording may deliver that are not the usual 8-bit color picture: tiny,
+// changing size, gray, with alpha, or of another depth. None may bring the step down.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <sstream>
+
+#include <opencv2/imgproc.hpp>
+
+#include "frame_loop.h"
+#include "scene.h"
+#include "test_support.h"
+
+namespace {
+
+class ListSource : public FrameSource {
+public:
+    explicit ListSource(std::deque<cv::Mat> frames) : frames_(std::move(frames)) {}
+    bool read(cv::Mat& frame) override {
+        if (frames_.empty()) {
+            frame.release();
+            return false;
+        }
+        frames_.front().copyTo(frame);
+        frames_.pop_front();
+        return true;
+    }
+
+private:
+    std::deque<cv::Mat> frames_;
+};
+
+class OddFrames : public ::testing::Test {
+protected:
+    void SetUp() override {
+        markerEverFound = 0;
+        outputs.report = &report;
+        outputs.messages = &messages;
+        outputs.commandFile.path = (scratch.path() / "wheelchair_commands.txt").string();
+        outputs.display = false;
+    }
+    void TearDown() override { markerEverFound = 0; }
+
+    // Runs every frame through the step; returns how many were processed.
+    int run(std::deque<cv::Mat> frames) {
+        const size_t count = frames.size();
+        frame.camera = std::make_unique<ListSource>(std::move(frames));
+        int processed = 0;
+        for (size_t i = 0; i < count; ++i) {
+            processed += runFrameStep(frame, outputs) ? 1 : 0;
+        }
+        return processed;
+    }
+
+    ScratchDirectory scratch;
+    std::ostringstream report, messages;
+    FrameOutputs outputs;
+    FrameContext frame;
+};
+
+cv::Mat filled(cv::Size size, MarkerColor color) {
+    return cv::Mat(size, CV_8UC3, markerBgr(color));
+}
+
+TEST_F(OddFrames, TinyFramesAreProcessed) {
+    // A frame filled with green: its outline runs through the corner pixel centers, so the
+    // center is half the last index, truncated. A 1x1 outline has no area and finds nothing.
+    struct Case {
+        cv::Size size;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{1, 1}, "RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n"},
+        {{2, 2}, "RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n"},
+        {{3, 3}, "RED:(0,0) GRN:(1,1) BLU:(0,0) Deltas: y=(-1,0) z=(-1,0)\n"},
+        {{7, 5}, "RED:(0,0) GRN:(3,2) BLU:(0,0) Deltas: y=(-3,0) z=(-2,0)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        markerEverFound = 0;
+        frame.positions[Green] = {};
+        report.str("");
+        EXPECT_EQ(run({cv::Mat(c.size, CV_8UC3, cv::Scalar(128, 128, 128)), filled(c.size, Green)}), 2);
+        EXPECT_EQ(report.str(), std::string("RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n") + c.line);
+        EXPECT_EQ(frame.greenMask.size(), c.size);
+    }
+    EXPECT_EQ(messages.str(), "");
+}
+
+TEST_F(OddFrames, SizeChangesBetweenFrames) {
+    const cv::Size sizes[] = {{640, 480}, {320, 240}, {1920, 1080}};
+    std::deque<cv::Mat> frames;
+    std::string expected;
+    for (const cv::Size& size : sizes) {
+        const std::vector<SceneMarker> markers = {{Green, {size.width / 2, size.height / 2}, 20},
+                                                  {Red, {size.width / 4, 30}, 12},
+                                                  {Blue, {30, size.height - 40}, 16}};
+        frames.push_back(drawScene(size, markers, 3));
+        MarkerPosition p[markerColorCount];
+        for (const SceneMarker& marker : markers) {
+            p[marker.color] = expectedCenter(marker);
+        }
+        expected += formatPositionReport(p[Green], p[Red], p[Blue]);
+    }
+    EXPECT_EQ(run(frames), 3);
+    EXPECT_EQ(report.str(), expected);
+    EXPECT_EQ(frame.hsvFrame.size(), cv::Size(1920, 1080));
+    EXPECT_EQ(messages.str(), "");
+}
+
+TEST_F(OddFrames, GrayAndAlphaFramesAreConvertedOtherDepthsSkipped) {
+    const SceneMarker marker{Blue, {40, 50}, 14};
+    const cv::Mat color = drawScene({160, 120}, {marker});
+    cv::Mat gray, alpha, deep;
+    cv::cvtColor(color, gray, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(color, alpha, cv::COLOR_BGR2BGRA);
+    color.convertTo(deep, CV_16UC3, 256);
+
+    EXPECT_EQ(run({gray, gray, alpha, alpha, deep, deep, color}), 5);
+    const std::string found = formatPositionReport({}, {}, expectedCenter(marker));
+    const std::string nothing = formatPositionReport({}, {}, {});
+    // Gray frames show no marker color; the alpha frame shows the blue marker.
+    EXPECT_EQ(report.str(), nothing + nothing + found + found + found);
+    EXPECT_EQ(messages.str(),
+              "Frames arrive as 1-channel images; converting them to color.\n"
+              "Frames arrive as 4-channel images; converting them to color.\n"
+              "Frames arrive in an unsupported format (CV_16UC3); skipping them.\n");
+}
+
+}  // namespace
