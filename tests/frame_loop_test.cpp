@@ -15,45 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Hands out prepared frames, then empty ones as a failed read would.
-class ScriptedSource : public FrameSource {
-public:
-    explicit ScriptedSource(std::deque<cv::Mat> frames) : frames_(std::move(frames)) {}
-    bool read(cv::Mat& frame) override {
-        if (frames_.empty()) {
-            frame.release();
-            return false;
-        }
-        frames_.front().copyTo(frame);
-        frames_.pop_front();
-        return !frame.empty();
-    }
-
-private:
-    std::deque<cv::Mat> frames_;
-};
-
-class FrameStep : public ::testing::Test {
-protected:
-    void SetUp() override {
-        markerEverFound = 0;
-        std::copy(std::begin(defaultThresholds), std::end(defaultThresholds), thresholdTable);
-        outputs.report = &report;
-        outputs.messages = &messages;
-        outputs.commandFile.path = (scratch.path() / "wheelchair_commands.txt").string();
-        outputs.display = false;
-    }
-    void TearDown() override {
-        markerEverFound = 0;
-        std::copy(std::begin(defaultThresholds), std::end(defaultThresholds), thresholdTable);
-    }
-
-    ScratchDirectory scratch;
-    std::ostringstream report;
-    std::ostringstream messages;
-    FrameOutputs outputs;
-    FrameContext frame;
-};
+using FrameStep = FrameStepTest;
 
 TEST_F(FrameStep, DemoRecordingGivesTheLinesAndFileItsSceneImplies) {
     auto recording = std::make_unique<RecordingSource>(DEMO_FRAMES "/%04d.png");

@@ -13,50 +13,7 @@
 
 namespace {
 
-class ListSource : public FrameSource {
-public:
-    explicit ListSource(std::deque<cv::Mat> frames) : frames_(std::move(frames)) {}
-    bool read(cv::Mat& frame) override {
-        if (frames_.empty()) {
-            frame.release();
-            return false;
-        }
-        frames_.front().copyTo(frame);
-        frames_.pop_front();
-        return true;
-    }
-
-private:
-    std::deque<cv::Mat> frames_;
-};
-
-class OddFrames : public ::testing::Test {
-protected:
-    void SetUp() override {
-        markerEverFound = 0;
-        outputs.report = &report;
-        outputs.messages = &messages;
-        outputs.commandFile.path = (scratch.path() / "wheelchair_commands.txt").string();
-        outputs.display = false;
-    }
-    void TearDown() override { markerEverFound = 0; }
-
-    // Runs every frame through the step; returns how many were processed.
-    int run(std::deque<cv::Mat> frames) {
-        const size_t count = frames.size();
-        frame.camera = std::make_unique<ListSource>(std::move(frames));
-        int processed = 0;
-        for (size_t i = 0; i < count; ++i) {
-            processed += runFrameStep(frame, outputs) ? 1 : 0;
-        }
-        return processed;
-    }
-
-    ScratchDirectory scratch;
-    std::ostringstream report, messages;
-    FrameOutputs outputs;
-    FrameContext frame;
-};
+using OddFrames = FrameStepTest;
 
 cv::Mat filled(cv::Size size, MarkerColor color) {
     return cv::Mat(size, CV_8UC3, markerBgr(color));

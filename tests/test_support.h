@@ -5,10 +5,14 @@
 
 #include <stdlib.h>
 
+#include <deque>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include <opencv2/core.hpp>
+
+#include "frame_loop.h"
 
 // Passes when both images have the same size and type and every element is equal.
 inline ::testing::AssertionResult sameImage(const cv::Mat& actual, const cv::Mat& expected) {
@@ -51,3 +55,58 @@ private:
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
+
+// Hands out prepared frames in order, copied in as a camera's read delivers them; an empty one,
+// or the end of the list, reads as a failed read.
+class ScriptedSource : public FrameSource {
+public:
+    explicit ScriptedSource(std::deque<cv::Mat> frames) : frames_(std::move(frames)) {}
+    bool read(cv::Mat& frame) override {
+        if (frames_.empty()) {
+            frame.release();
+            return false;
+        }
+        frames_.front().copyTo(frame);
+        frames_.pop_front();
+        return !frame.empty();
+    }
+
+private:
+    std::deque<cv::Mat> frames_;
+};
+
+// The frame step without windows: lines and messages into strings, the command file into a
+// scratch directory, the found flag and the table back at their start values around each test.
+class FrameStepTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetProcessState();
+        outputs.report = &report;
+        outputs.messages = &messages;
+        outputs.commandFile.path = (scratch.path() / "wheelchair_commands.txt").string();
+        outputs.display = false;
+    }
+    void TearDown() override { resetProcessState(); }
+
+    static void resetProcessState() {
+        markerEverFound = 0;
+        std::copy(std::begin(defaultThresholds), std::end(defaultThresholds), thresholdTable);
+    }
+
+    // Runs each frame through the step; returns how many were processed.
+    int run(std::deque<cv::Mat> frames) {
+        const size_t count = frames.size();
+        frame.camera = std::make_unique<ScriptedSource>(std::move(frames));
+        int processed = 0;
+        for (size_t i = 0; i < count; ++i) {
+            processed += runFrameStep(frame, outputs) ? 1 : 0;
+        }
+        return processed;
+    }
+
+    ScratchDirectory scratch;
+    std::ostringstream report;
+    std::ostringstream messages;
+    FrameOutputs outputs;
+    FrameContext frame;
+};
