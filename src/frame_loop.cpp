@@ -29,10 +29,6 @@ void openRecording(cv::VideoCapture& capture, const std::string& path) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // OpenCV's capture logs every failed open or read itself; an absent camera retried every few
 // seconds would fill the console. Our own messages say what matters, once. FFmpeg, behind the
 // capture, prints straight to the console unless this variable, read when OpenCV first starts
@@ -179,7 +175,12 @@ bool runFrameStep(FrameContext& frame, FrameOutputs& outputs) {
             locateMarker(frame.positions[color], mask, frame.cameraFeed);
         }
         const MarkerPosition* p = frame.positions;
+        const bool reportWasOpen = outputs.report->good();
         writePositionReport(p[Green], p[Red], p[Blue], *outputs.report);
+        if (reportWasOpen && !outputs.report->good()) {
+            *outputs.messages << "Standard output was closed; coordinate lines are no longer "
+                                 "printed. The command file is still written." << std::endl;
+        }
         writeCommandFile(p[Green], p[Red], p[Blue], outputs.commandFile, *outputs.messages);
         if (outputs.display) {
             showFrame(frame);

@@ -1,5 +1,6 @@
 // Replays a recording through the same frame step as the live tracker, for tuning the colors on
 // footage and reproducing what was seen in the field. Exits 0 after the last frame.
+#include <csignal>
 #include <iostream>
 
 #include "frame_loop.h"
@@ -17,6 +18,8 @@ int main(int argc, char** argv) {
                   << "' as a video file or an image sequence\n";
         return 1;
     }
+    // A reader of the coordinate lines that goes away must not take the command file with it.
+    std::signal(SIGPIPE, SIG_IGN);
     FrameContext frame;
     createThresholdPanels();
     frame.camera = std::move(recording);

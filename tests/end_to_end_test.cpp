@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include <opencv2/imgcodecs.hpp>
@@ -26,9 +27,23 @@ namespace {
 // A program started with its output in files, ended by the test if still running at the end.
 class Child {
 public:
-    Child(const std::vector<std::string>& argv, const fs::path& directory)
+    // With `closedOutput`, standard output is a pipe nobody reads from any more.
+    Child(const std::vector<std::string>& argv, const fs::path& directory,
+          bool closedOutput = false)
         : out_(directory / "stdout"), err_(directory / "stderr") {
+        int pipeEnds[2] = {-1, -1};
+        if (closedOutput) {
+            // The read end is closed before the program starts: it writes into a pipe with no
+            // reader from its first line on.
+            if (::pipe(pipeEnds) != 0) {
+                throw std::runtime_error("pipe failed");
+            }
+            ::close(pipeEnds[0]);
+        }
         pid_ = ::fork();
+        if (pid_ < 0) {
+            throw std::runtime_error("fork failed");
+        }
         if (pid_ == 0) {
             std::vector<char*> args;
             for (const std::string& arg : argv) {
@@ -37,12 +52,16 @@ public:
             args.push_back(nullptr);
             const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+            const int stdoutTarget = closedOutput ? pipeEnds[1] : out;
+            if (out < 0 || err < 0 || ::dup2(stdoutTarget, 1) < 0 || ::dup2(err, 2) < 0 ||
                 ::chdir(directory.c_str()) != 0) {
                 ::_exit(127);
             }
             ::execv(args[0], args.data());
             ::_exit(127);
+        }
+        if (closedOutput) {
+            ::close(pipeEnds[1]);
         }
     }
     ~Child() {
@@ -174,6 +193,22 @@ TEST(Replay, PlaysARecordingLikeTheLiveProgram) {
     EXPECT_EQ(replay.out(), expectedReport);
     EXPECT_EQ(readFile(work.commandFile), formatCommandFile(last[Green], last[Red], last[Blue]));
     EXPECT_EQ(replay.err(), "");
+}
+
+TEST(Replay, KeepsWritingTheCommandFileWhenItsOutputReaderIsGone) {
+    Workspace work;
+    Child replay({MARKER_TRACKER_REPLAY, DEMO_FRAMES "/%04d.png"}, work.directory, true);
+    EXPECT_EQ(replay.waitFor(30s), 0);
+    EXPECT_EQ(replay.err(),
+              "Standard output was closed; coordinate lines are no longer printed. The command "
+              "file is still written.\n");
+    MarkerPosition last[markerColorCount];
+    for (int i = 0; i < demoFrameCount; ++i) {
+        for (const SceneMarker& marker : demoMarkers(i)) {
+            last[marker.color] = expectedCenter(marker);
+        }
+    }
+    EXPECT_EQ(readFile(work.commandFile), formatCommandFile(last[Green], last[Red], last[Blue]));
 }
 
 TEST(Replay, BadCommandLinesAndMissingSources) {

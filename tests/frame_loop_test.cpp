@@ -112,6 +112,39 @@ TEST_F(FrameStep, ImagesKeepTheirBuffersAcrossFramesOfOneSize) {
     }
 }
 
+// Takes characters until closed, then refuses them, as a pipe whose reader has gone.
+class ClosablePipe : public std::stringbuf {
+public:
+    bool closed = false;
+
+protected:
+    int overflow(int c) override { return closed ? EOF : std::stringbuf::overflow(c); }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        return closed ? 0 : std::stringbuf::xsputn(s, n);
+    }
+};
+
+TEST_F(FrameStep, ClosedReportStreamIsToldOnceAndTheFileStillWritten) {
+    ClosablePipe pipe;
+    std::ostream reader(&pipe);
+    outputs.report = &reader;
+    const SceneMarker first{Green, {50, 50}, 10}, moved{Green, {80, 90}, 10};
+    frame.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{
+        drawScene(demoFrameSize, {first}), drawScene(demoFrameSize, {moved}),
+        drawScene(demoFrameSize, {moved})});
+
+    ASSERT_TRUE(runFrameStep(frame, outputs));
+    EXPECT_EQ(pipe.str(), formatPositionReport(expectedCenter(first), {}, {}));
+    pipe.closed = true;
+    ASSERT_TRUE(runFrameStep(frame, outputs));
+    ASSERT_TRUE(runFrameStep(frame, outputs));
+    EXPECT_EQ(messages.str(),
+              "Standard output was closed; coordinate lines are no longer printed. The command "
+              "file is still written.\n");
+    EXPECT_EQ(readFile(outputs.commandFile.path),
+              formatCommandFile(expectedCenter(moved), {}, {}));
+}
+
 // ---- a camera that is missing or drops out ----
 
 TEST(CameraSource, ToldOncePerOutageAndOnceWhenFramesReturn) {
