@@ -59,6 +59,25 @@ TEST_F(FrameStep, EmptyFramesAreSkippedWithoutOutput) {
     EXPECT_TRUE(fs::exists(outputs.commandFile.path));
 }
 
+TEST_F(FrameStep, CameraThatStopsIsToldOnceAndItsFramesSkipped) {
+    const fs::path directory = scratch.path() / "camera";
+    fs::create_directories(directory);
+    const SceneMarker marker{Red, {60, 70}, 12};
+    for (const char* name : {"0000.png", "0001.png"}) {
+        cv::imwrite((directory / name).string(), drawScene(demoFrameSize, {marker}));
+    }
+    const std::string pattern = (directory / "%04d.png").string();
+    frame.camera = std::make_unique<CameraSource>(pattern, messages, std::chrono::hours(1));
+
+    const bool processed[] = {true, true, false, false, false};
+    for (bool expected : processed) {
+        EXPECT_EQ(runFrameStep(frame, outputs), expected);
+    }
+    const std::string line = formatPositionReport({}, expectedCenter(marker), {});
+    EXPECT_EQ(report.str(), line + line);
+    EXPECT_EQ(messages.str(), pattern + " stopped delivering frames; trying again every 3600 s.\n");
+}
+
 TEST_F(FrameStep, NoFindNoCommandFileButALineEveryFrame) {
     const cv::Mat plain = drawScene(demoFrameSize, {});
     frame.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{plain, plain});
