@@ -19,12 +19,13 @@ const cv::Scalar overlayColor(0, 255, 0);
 const cv::Mat& labelStencil() {
     static const cv::Mat stencil = [] {
         int baseline = 0;
-        const cv::Size text = cv::getTextSize(labelText, cv::FONT_HERSHEY_DUPLEX, 1.0, 2, &baseline);
+        const cv::Size text =
+            cv::getTextSize(labelText, cv::FONT_HERSHEY_DUPLEX, 1.0, 2, &baseline);
         const int margin = 8;  // room for the stroke thickness beyond the nominal box
-        cv::Mat canvas = cv::Mat::zeros(labelOrigin.y + baseline + margin, text.width + margin,
-                                        CV_8UC1);
-        cv::putText(canvas, labelText, labelOrigin, cv::FONT_HERSHEY_DUPLEX, 1.0,
-                    cv::Scalar(255), 2, cv::LINE_8);
+        cv::Mat canvas =
+            cv::Mat::zeros(labelOrigin.y + baseline + margin, text.width + margin, CV_8UC1);
+        cv::putText(canvas, labelText, labelOrigin, cv::FONT_HERSHEY_DUPLEX, 1.0, cv::Scalar(255),
+                    2, cv::LINE_8);
         return canvas;
     }();
     return stencil;

@@ -179,7 +179,8 @@ bool runFrameStep(FrameContext& frame, FrameOutputs& outputs) {
         writePositionReport(p[Green], p[Red], p[Blue], *outputs.report);
         if (reportWasOpen && !outputs.report->good()) {
             *outputs.messages << "Standard output was closed; coordinate lines are no longer "
-                                 "printed. The command file is still written." << std::endl;
+                                 "printed. The command file is still written."
+                              << std::endl;
         }
         writeCommandFile(p[Green], p[Red], p[Blue], outputs.commandFile, *outputs.messages);
         if (outputs.display) {

@@ -125,7 +125,8 @@ std::multiset<std::string> windowTitles() {
 }
 
 // Polls until every title in `wanted` is on the display once, or `child` ends or time runs out.
-bool waitForWindows(Child& child, const std::set<std::string>& wanted, std::multiset<std::string>& seen) {
+bool waitForWindows(Child& child, const std::set<std::string>& wanted,
+                    std::multiset<std::string>& seen) {
     const auto deadline = std::chrono::steady_clock::now() + 15s;
     while (child.running() && std::chrono::steady_clock::now() < deadline) {
         seen = windowTitles();
@@ -186,8 +187,7 @@ TEST(Replay, PlaysARecordingLikeTheLiveProgram) {
     std::multiset<std::string> seen;
     std::set<std::string> all = panelTitles;
     all.insert({"green_threshold", "red_threshold", "blue_threshold", "camera_feed"});
-    EXPECT_TRUE(waitForWindows(replay, all, seen))
-        << "seen: " << ::testing::PrintToString(seen);
+    EXPECT_TRUE(waitForWindows(replay, all, seen)) << "seen: " << ::testing::PrintToString(seen);
 
     EXPECT_EQ(replay.waitFor(30s), 0);
     EXPECT_EQ(replay.out(), expectedReport);

@@ -148,9 +148,9 @@ TEST_F(FrameStep, ClosedReportStreamIsToldOnceAndTheFileStillWritten) {
     std::ostream reader(&pipe);
     outputs.report = &reader;
     const SceneMarker first{Green, {50, 50}, 10}, moved{Green, {80, 90}, 10};
-    frame.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{
-        drawScene(demoFrameSize, {first}), drawScene(demoFrameSize, {moved}),
-        drawScene(demoFrameSize, {moved})});
+    frame.camera = std::make_unique<ScriptedSource>(
+        std::deque<cv::Mat>{drawScene(demoFrameSize, {first}), drawScene(demoFrameSize, {moved}),
+                            drawScene(demoFrameSize, {moved})});
 
     ASSERT_TRUE(runFrameStep(frame, outputs));
     EXPECT_EQ(pipe.str(), formatPositionReport(expectedCenter(first), {}, {}));
@@ -160,8 +160,7 @@ TEST_F(FrameStep, ClosedReportStreamIsToldOnceAndTheFileStillWritten) {
     EXPECT_EQ(messages.str(),
               "Standard output was closed; coordinate lines are no longer printed. The command "
               "file is still written.\n");
-    EXPECT_EQ(readFile(outputs.commandFile.path),
-              formatCommandFile(expectedCenter(moved), {}, {}));
+    EXPECT_EQ(readFile(outputs.commandFile.path), formatCommandFile(expectedCenter(moved), {}, {}));
 }
 
 // ---- a camera that is missing or drops out ----

@@ -37,8 +37,10 @@ TEST_F(OddFrames, TinyFramesAreProcessed) {
         markerEverFound = 0;
         frame.positions[Green] = {};
         report.str("");
-        EXPECT_EQ(run({cv::Mat(c.size, CV_8UC3, cv::Scalar(128, 128, 128)), filled(c.size, Green)}), 2);
-        EXPECT_EQ(report.str(), std::string("RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n") + c.line);
+        EXPECT_EQ(run({cv::Mat(c.size, CV_8UC3, cv::Scalar(128, 128, 128)), filled(c.size, Green)}),
+                  2);
+        EXPECT_EQ(report.str(),
+                  std::string("RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n") + c.line);
         EXPECT_EQ(frame.greenMask.size(), c.size);
     }
     EXPECT_EQ(messages.str(), "");

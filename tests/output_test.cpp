@@ -23,6 +23,8 @@ struct PositionsCase {
     const char* commandFile;
 };
 
+// One case to a block, its positions on the name's line.
+// clang-format off
 const PositionsCase positionCases[] = {
     {"worked example", {105, 60}, {108, 58}, {100, 64},
      "RED:(108,58) GRN:(105,60) BLU:(100,64) Deltas: y=(3,8) z=(-2,-6)\n",
@@ -37,6 +39,7 @@ const PositionsCase positionCases[] = {
      "RED:(1919,-7) GRN:(-4,1000) BLU:(3,1079) Deltas: y=(1923,1916) z=(-1007,-1086)\n",
      "bowl y -700\nbowl z -7900\nmouth y -192300\nmouth z 100700\n"},
 };
+// clang-format on
 
 TEST(Output, ReportLineAndCommandFileContent) {
     for (const PositionsCase& c : positionCases) {

@@ -18,8 +18,8 @@
 inline ::testing::AssertionResult sameImage(const cv::Mat& actual, const cv::Mat& expected) {
     if (actual.size() != expected.size() || actual.type() != expected.type()) {
         return ::testing::AssertionFailure()
-               << "size/type " << actual.size() << "/" << actual.type() << " vs "
-               << expected.size() << "/" << expected.type();
+               << "size/type " << actual.size() << "/" << actual.type() << " vs " << expected.size()
+               << "/" << expected.type();
     }
     if (actual.empty()) {
         return ::testing::AssertionSuccess();

@@ -4,7 +4,8 @@
 
 cv::Scalar markerBgr(MarkerColor color) {
     // Picked in HSV near the middle of each default range, then converted once.
-    static const cv::Vec3b hsv[markerColorCount] = {{56, 115, 115}, {177, 203, 220}, {105, 198, 157}};
+    static const cv::Vec3b hsv[markerColorCount] = {
+        {56, 115, 115}, {177, 203, 220}, {105, 198, 157}};
     cv::Mat pixel(1, 1, CV_8UC3, cv::Scalar(hsv[color][0], hsv[color][1], hsv[color][2]));
     cv::cvtColor(pixel, pixel, cv::COLOR_HSV2BGR);
     const cv::Vec3b bgr = pixel.at<cv::Vec3b>(0, 0);
