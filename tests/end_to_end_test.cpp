@@ -195,6 +195,33 @@ TEST(Replay, PlaysARecordingLikeTheLiveProgram) {
     EXPECT_EQ(replay.err(), "");
 }
 
+TEST(Replay, EachLineReachesAPipeAsItsFrameEnds) {
+    Workspace work;
+    const std::string command = "cd '" + work.directory.string() + "' && exec '" +
+                                MARKER_TRACKER_REPLAY + "' '" + DEMO_FRAMES + "/%04d.png'";
+    const auto start = std::chrono::steady_clock::now();
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[256];
+    ASSERT_NE(std::fgets(line, sizeof line, pipe), nullptr);
+    const auto millisecondsSince = [&start] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+            .count();
+    };
+    const auto firstLine = millisecondsSince();
+    int lines = 1;
+    while (std::fgets(line, sizeof line, pipe)) {
+        ++lines;
+    }
+    EXPECT_EQ(::pclose(pipe), 0);
+    // The recording plays for at least demoFrameCount x 300 ms; held in a buffer, the first line
+    // would only arrive with the last.
+    EXPECT_LT(firstLine, 4000);
+    EXPECT_GT(millisecondsSince(), demoFrameCount * 300);
+    EXPECT_EQ(lines, demoFrameCount);
+}
+
 TEST(Replay, KeepsWritingTheCommandFileWhenItsOutputReaderIsGone) {
     Workspace work;
     Child replay({MARKER_TRACKER_REPLAY, DEMO_FRAMES "/%04d.png"}, work.directory, true);
