@@ -37,7 +37,8 @@ class QuietOpenCvLog {
 public:
     QuietOpenCvLog()
         : saved_(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)) {
-        ::setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
+        static const bool ffmpegQuiet = ::setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0) == 0;
+        (void)ffmpegQuiet;
     }
     ~QuietOpenCvLog() { cv::utils::logging::setLogLevel(saved_); }
     QuietOpenCvLog(const QuietOpenCvLog&) = delete;
