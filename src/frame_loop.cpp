@@ -48,6 +48,12 @@ private:
     cv::utils::logging::LogLevel saved_;
 };
 
+// A read that delivered a frame; OpenCV's own complaints about a failed one stay quiet.
+bool readQuietly(cv::VideoCapture& capture, cv::Mat& frame) {
+    QuietOpenCvLog quiet;
+    return capture.read(frame) && !frame.empty();
+}
+
 }  // namespace
 
 RecordingSource::RecordingSource(const std::string& path) {
@@ -56,8 +62,7 @@ RecordingSource::RecordingSource(const std::string& path) {
 }
 
 bool RecordingSource::read(cv::Mat& frame) {
-    QuietOpenCvLog quiet;
-    return capture_.read(frame) && !frame.empty();
+    return readQuietly(capture_, frame);
 }
 
 CameraSource::CameraSource(int index, std::ostream& messages,
@@ -103,12 +108,7 @@ bool CameraSource::read(cv::Mat& frame) {
         reportOutage("could not be opened");
         return false;
     }
-    bool delivered;
-    {
-        QuietOpenCvLog quiet;
-        delivered = capture_.read(frame) && !frame.empty();
-    }
-    if (!delivered) {
+    if (!readQuietly(capture_, frame)) {
         // Start over with a fresh open after the retry interval: a camera that was unplugged
         // and plugged back in only comes back through a new open.
         capture_.release();
