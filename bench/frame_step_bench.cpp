@@ -66,11 +66,11 @@ void frameStep(benchmark::State& state, cv::Size size) {
     outputs.report = &report;
     outputs.commandFile.path = (directory / "wheelchair_commands.txt").string();
     outputs.display = false;
-    FrameContext frame;
-    frame.camera = std::make_unique<RepeatingSource>(realisticFrame(size), state);
+    FrameContext context;
+    context.camera = std::make_unique<RepeatingSource>(realisticFrame(size), state);
 
     for (auto _ : state) {
-        runFrameStep(frame, outputs);
+        runFrameStep(context, outputs);
     }
     if (markerEverFound != 1 || outputs.commandFile.failing) {
         state.SkipWithError("the markers were not found or the command file was not written");

@@ -7,11 +7,11 @@
 int main() {
     // A reader of the coordinate lines that goes away must not take the command file with it.
     std::signal(SIGPIPE, SIG_IGN);
-    FrameContext frame;
+    FrameContext context;
     createThresholdPanels();
-    frame.camera = std::make_unique<CameraSource>(cameraIndex);
+    context.camera = std::make_unique<CameraSource>(cameraIndex);
     FrameOutputs outputs;
     for (;;) {
-        runFrameStep(frame, outputs);
+        runFrameStep(context, outputs);
     }
 }

@@ -20,11 +20,12 @@ int main(int argc, char** argv) {
     }
     // A reader of the coordinate lines that goes away must not take the command file with it.
     std::signal(SIGPIPE, SIG_IGN);
-    FrameContext frame;
+    FrameContext context;
     createThresholdPanels();
-    frame.camera = std::move(recording);
+    context.camera = std::move(recording);
     FrameOutputs outputs;
-    while (runFrameStep(frame, outputs)) {
+    // Skipped frames do not end the replay; only the end of the recording does.
+    while (runFrameStep(context, outputs) != StepResult::NoFrame) {
     }
     return 0;
 }

@@ -20,10 +20,10 @@ using FrameStep = FrameStepTest;
 TEST_F(FrameStep, DemoRecordingGivesTheLinesAndFileItsSceneImplies) {
     auto recording = std::make_unique<RecordingSource>(DEMO_FRAMES "/%04d.png");
     ASSERT_TRUE(recording->isOpened());
-    frame.camera = std::move(recording);
+    context.camera = std::move(recording);
 
     int processed = 0;
-    while (runFrameStep(frame, outputs)) {
+    while (runFrameStep(context, outputs) == StepResult::Processed) {
         ++processed;
     }
     EXPECT_EQ(processed, demoFrameCount);
@@ -45,15 +45,15 @@ TEST_F(FrameStep, DemoRecordingGivesTheLinesAndFileItsSceneImplies) {
 
 TEST_F(FrameStep, EmptyFramesAreSkippedWithoutOutput) {
     const cv::Mat scene = drawScene(demoFrameSize, demoMarkers(0));
-    frame.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{cv::Mat(), scene});
+    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{cv::Mat(), scene});
 
-    EXPECT_FALSE(runFrameStep(frame, outputs));
+    EXPECT_EQ(runFrameStep(context, outputs), StepResult::NoFrame);
     EXPECT_EQ(report.str(), "");
     EXPECT_FALSE(fs::exists(outputs.commandFile.path));
 
-    EXPECT_TRUE(runFrameStep(frame, outputs));
-    EXPECT_FALSE(runFrameStep(frame, outputs));
-    EXPECT_FALSE(runFrameStep(frame, outputs));
+    EXPECT_EQ(runFrameStep(context, outputs), StepResult::Processed);
+    EXPECT_EQ(runFrameStep(context, outputs), StepResult::NoFrame);
+    EXPECT_EQ(runFrameStep(context, outputs), StepResult::NoFrame);
     const std::string lines = report.str();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1);
     EXPECT_TRUE(fs::exists(outputs.commandFile.path));
@@ -67,11 +67,12 @@ TEST_F(FrameStep, CameraThatStopsIsToldOnceAndItsFramesSkipped) {
         cv::imwrite((directory / name).string(), drawScene(demoFrameSize, {marker}));
     }
     const std::string pattern = (directory / "%04d.png").string();
-    frame.camera = std::make_unique<CameraSource>(pattern, messages, std::chrono::hours(1));
+    context.camera = std::make_unique<CameraSource>(pattern, messages, std::chrono::hours(1));
 
-    const bool processed[] = {true, true, false, false, false};
-    for (bool expected : processed) {
-        EXPECT_EQ(runFrameStep(frame, outputs), expected);
+    const StepResult results[] = {StepResult::Processed, StepResult::Processed, StepResult::NoFrame,
+                                  StepResult::NoFrame, StepResult::NoFrame};
+    for (StepResult expected : results) {
+        EXPECT_EQ(runFrameStep(context, outputs), expected);
     }
     const std::string line = formatPositionReport({}, expectedCenter(marker), {});
     EXPECT_EQ(report.str(), line + line);
@@ -80,9 +81,9 @@ TEST_F(FrameStep, CameraThatStopsIsToldOnceAndItsFramesSkipped) {
 
 TEST_F(FrameStep, NoFindNoCommandFileButALineEveryFrame) {
     const cv::Mat plain = drawScene(demoFrameSize, {});
-    frame.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{plain, plain});
-    EXPECT_TRUE(runFrameStep(frame, outputs));
-    EXPECT_TRUE(runFrameStep(frame, outputs));
+    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{plain, plain});
+    EXPECT_EQ(runFrameStep(context, outputs), StepResult::Processed);
+    EXPECT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     EXPECT_EQ(report.str(),
               "RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n"
               "RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n");
@@ -91,39 +92,39 @@ TEST_F(FrameStep, NoFindNoCommandFileButALineEveryFrame) {
 
 TEST_F(FrameStep, TableChangeShowsInTheNextFrameMask) {
     const cv::Mat scene = drawScene(demoFrameSize, {{Green, {100, 100}, 20}});
-    frame.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene, scene});
-    ASSERT_TRUE(runFrameStep(frame, outputs));
-    EXPECT_EQ(cv::countNonZero(frame.greenMask), 25 * 25);
+    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene, scene});
+    ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
+    EXPECT_EQ(cv::countNonZero(context.greenMask), 25 * 25);
 
     // As a slider would between frames: a minimum above its maximum empties the mask.
     thresholdTable[Green].hMin = 71;
-    EXPECT_EQ(cv::countNonZero(frame.greenMask), 25 * 25) << "the shown mask must not change";
-    ASSERT_TRUE(runFrameStep(frame, outputs));
-    EXPECT_EQ(cv::countNonZero(frame.greenMask), 0);
+    EXPECT_EQ(cv::countNonZero(context.greenMask), 25 * 25) << "the shown mask must not change";
+    ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
+    EXPECT_EQ(cv::countNonZero(context.greenMask), 0);
 }
 
 TEST_F(FrameStep, OverlayIsDrawnAfterConversion) {
     // A green marker's circle and label are drawn green; the conversion happens first, so the
     // HSV frame and the masks hold the scene alone.
     const cv::Mat scene = drawScene(demoFrameSize, {{Green, {100, 100}, 20}});
-    frame.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene});
-    ASSERT_TRUE(runFrameStep(frame, outputs));
+    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene});
+    ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     cv::Mat hsv;
     convertToHsv(scene, hsv);
-    EXPECT_TRUE(sameImage(frame.hsvFrame, hsv));
-    EXPECT_FALSE(sameImage(frame.cameraFeed, scene));
+    EXPECT_TRUE(sameImage(context.hsvFrame, hsv));
+    EXPECT_FALSE(sameImage(context.cameraFeed, scene));
 }
 
 TEST_F(FrameStep, ImagesKeepTheirBuffersAcrossFramesOfOneSize) {
     const cv::Mat scene = drawScene({320, 240}, {{Green, {100, 100}, 20}, {Red, {200, 50}, 12}});
-    frame.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene, scene, scene});
-    ASSERT_TRUE(runFrameStep(frame, outputs));
-    const uchar* buffers[] = {frame.cameraFeed.data, frame.hsvFrame.data, frame.greenMask.data,
-                              frame.redMask.data, frame.blueMask.data};
+    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene, scene, scene});
+    ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
+    const uchar* buffers[] = {context.cameraFeed.data, context.hsvFrame.data,
+                              context.greenMask.data, context.redMask.data, context.blueMask.data};
     for (int step = 0; step < 2; ++step) {
-        ASSERT_TRUE(runFrameStep(frame, outputs));
-        const uchar* now[] = {frame.cameraFeed.data, frame.hsvFrame.data, frame.greenMask.data,
-                              frame.redMask.data, frame.blueMask.data};
+        ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
+        const uchar* now[] = {context.cameraFeed.data, context.hsvFrame.data,
+                              context.greenMask.data, context.redMask.data, context.blueMask.data};
         for (int i = 0; i < 5; ++i) {
             SCOPED_TRACE(i);
             EXPECT_EQ(now[i], buffers[i]);
@@ -148,15 +149,15 @@ TEST_F(FrameStep, ClosedReportStreamIsToldOnceAndTheFileStillWritten) {
     std::ostream reader(&pipe);
     outputs.report = &reader;
     const SceneMarker first{Green, {50, 50}, 10}, moved{Green, {80, 90}, 10};
-    frame.camera = std::make_unique<ScriptedSource>(
+    context.camera = std::make_unique<ScriptedSource>(
         std::deque<cv::Mat>{drawScene(demoFrameSize, {first}), drawScene(demoFrameSize, {moved}),
                             drawScene(demoFrameSize, {moved})});
 
-    ASSERT_TRUE(runFrameStep(frame, outputs));
+    ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     EXPECT_EQ(pipe.str(), formatPositionReport(expectedCenter(first), {}, {}));
     pipe.closed = true;
-    ASSERT_TRUE(runFrameStep(frame, outputs));
-    ASSERT_TRUE(runFrameStep(frame, outputs));
+    ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
+    ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     EXPECT_EQ(messages.str(),
               "Standard output was closed; coordinate lines are no longer printed. The command "
               "file is still written.\n");
@@ -165,12 +166,13 @@ TEST_F(FrameStep, ClosedReportStreamIsToldOnceAndTheFileStillWritten) {
 
 // ---- a camera that is missing or drops out ----
 
-TEST(CameraSource, ToldOncePerOutageAndOnceWhenFramesReturn) {
+TEST(CameraSource, RetriesAreSpacedAndEachOutageToldOnce) {
     ScratchDirectory scratch;
     const fs::path directory = scratch.path() / "camera";
     const std::string pattern = (directory / "%04d.png").string();
     std::ostringstream messages;
-    CameraSource camera(pattern, messages, std::chrono::milliseconds(20));
+    const auto interval = std::chrono::milliseconds(300);
+    CameraSource camera(pattern, messages, interval);
     cv::Mat frame;
 
     // Nothing there yet: could not be opened, said once however often it is read.
@@ -178,28 +180,35 @@ TEST(CameraSource, ToldOncePerOutageAndOnceWhenFramesReturn) {
         EXPECT_FALSE(camera.read(frame));
         EXPECT_TRUE(frame.empty());
     }
-    EXPECT_EQ(messages.str(), pattern + " could not be opened; trying again every 0.02 s.\n");
+    EXPECT_EQ(messages.str(), pattern + " could not be opened; trying again every 0.3 s.\n");
 
-    // Frames appear; after the retry interval they come through and that is said once.
+    // Frames appear; they come through at the next attempt, and as the first ones, not "again".
     fs::create_directories(directory);
     for (int i = 0; i < 2; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "%04d.png", i);
         cv::imwrite((directory / name).string(), drawScene({32, 24}, {}));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::this_thread::sleep_for(interval);
     messages.str("");
     EXPECT_TRUE(camera.read(frame));
     EXPECT_TRUE(camera.read(frame));
     EXPECT_EQ(frame.size(), cv::Size(32, 24));
-    EXPECT_EQ(messages.str(), pattern + " is delivering frames again.\n");
+    EXPECT_EQ(messages.str(), pattern + " is delivering frames.\n");
 
-    // The frames run out: one message for the new outage, and the source is reopened later.
+    // The frames run out, long after the last open. Opening the sequence again would deliver its
+    // first frame at once, so reads before the interval is over show whether the reopen waits
+    // its turn from the failure.
+    std::this_thread::sleep_for(interval);
     messages.str("");
+    const auto failed = std::chrono::steady_clock::now();
     EXPECT_FALSE(camera.read(frame));
-    EXPECT_FALSE(camera.read(frame));
-    EXPECT_EQ(messages.str(), pattern + " stopped delivering frames; trying again every 0.02 s.\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    while (std::chrono::steady_clock::now() - failed < interval * 2 / 3) {
+        EXPECT_FALSE(camera.read(frame));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(messages.str(), pattern + " stopped delivering frames; trying again every 0.3 s.\n");
+    std::this_thread::sleep_for(interval / 2);
     messages.str("");
     EXPECT_TRUE(camera.read(frame));
     EXPECT_EQ(messages.str(), pattern + " is delivering frames again.\n");

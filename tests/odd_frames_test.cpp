@@ -35,13 +35,13 @@ TEST_F(OddFrames, TinyFramesAreProcessed) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         markerEverFound = 0;
-        frame.positions[Green] = {};
+        context.positions[Green] = {};
         report.str("");
         EXPECT_EQ(run({cv::Mat(c.size, CV_8UC3, cv::Scalar(128, 128, 128)), filled(c.size, Green)}),
                   2);
         EXPECT_EQ(report.str(),
                   std::string("RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n") + c.line);
-        EXPECT_EQ(frame.greenMask.size(), c.size);
+        EXPECT_EQ(context.greenMask.size(), c.size);
     }
     EXPECT_EQ(messages.str(), "");
 }
@@ -63,7 +63,7 @@ TEST_F(OddFrames, SizeChangesBetweenFrames) {
     }
     EXPECT_EQ(run(frames), 3);
     EXPECT_EQ(report.str(), expected);
-    EXPECT_EQ(frame.hsvFrame.size(), cv::Size(1920, 1080));
+    EXPECT_EQ(context.hsvFrame.size(), cv::Size(1920, 1080));
     EXPECT_EQ(messages.str(), "");
 }
 

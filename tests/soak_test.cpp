@@ -73,12 +73,12 @@ TEST_F(Soak, MemoryStaysFlat) {
     DiscardingBuffer discard;
     std::ostream dropped(&discard);
     outputs.report = &dropped;
-    frame.camera = std::make_unique<CyclingSource>();
+    context.camera = std::make_unique<CyclingSource>();
 
     long baseline = 0;
     long at20000 = 0;
     for (long i = 1; i <= frames; ++i) {
-        ASSERT_TRUE(runFrameStep(frame, outputs));
+        ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
         if (i == 1000) {
             baseline = residentBytes();
         }

@@ -96,10 +96,10 @@ protected:
     // Runs each frame through the step; returns how many were processed.
     int run(std::deque<cv::Mat> frames) {
         const size_t count = frames.size();
-        frame.camera = std::make_unique<ScriptedSource>(std::move(frames));
+        context.camera = std::make_unique<ScriptedSource>(std::move(frames));
         int processed = 0;
         for (size_t i = 0; i < count; ++i) {
-            processed += runFrameStep(frame, outputs) ? 1 : 0;
+            processed += runFrameStep(context, outputs) == StepResult::Processed ? 1 : 0;
         }
         return processed;
     }
@@ -108,5 +108,5 @@ protected:
     std::ostringstream report;
     std::ostringstream messages;
     FrameOutputs outputs;
-    FrameContext frame;
+    FrameContext context;
 };
