@@ -82,3 +82,40 @@ void locateMarker(MarkerPosition& position, cv::Mat mask, cv::Mat& cameraFeed) {
     cv::circle(cameraFeed, cv::Point(position.x, position.y), 10, overlayColor, 2, cv::LINE_8, 0);
     markerEverFound = 1;
 }
+
+std::string describePixel(const cv::Mat& hsvFrame, cv::Point point,
+                          const HsvRange (&table)[markerColorCount]) {
+    std::string line = "pixel (" + std::to_string(point.x) + "," + std::to_string(point.y) + "): ";
+    if (hsvFrame.empty()) {
+        return line + "no frame has been processed yet";
+    }
+    if (!cv::Rect(0, 0, hsvFrame.cols, hsvFrame.rows).contains(point)) {
+        return line + "outside the " + std::to_string(hsvFrame.cols) + "x" +
+               std::to_string(hsvFrame.rows) + " image";
+    }
+    const cv::Vec3b pixel = hsvFrame.at<cv::Vec3b>(point);
+    const char channelNames[3] = {'H', 'S', 'V'};
+    for (int channel = 0; channel < 3; ++channel) {
+        line += std::string(channel ? " " : "") + channelNames[channel] + " " +
+                std::to_string(pixel[channel]);
+    }
+    for (MarkerColor color : {Green, Red, Blue}) {
+        const HsvRange& range = table[color];
+        // Table order: each channel's minimum, then its maximum.
+        const int bounds[6] = {range.hMin, range.hMax, range.sMin,
+                               range.sMax, range.vMin, range.vMax};
+        std::string verdict = "inside";
+        for (int i = 0; i < 6; ++i) {
+            const int value = pixel[i / 2];
+            const bool isMinimum = i % 2 == 0;
+            if (isMinimum ? value < bounds[i] : value > bounds[i]) {
+                verdict = std::string(1, channelNames[i / 2]) + " " + std::to_string(value) +
+                          (isMinimum ? " below " : " above ") + sliderLabels[i] + " " +
+                          std::to_string(bounds[i]);
+                break;
+            }
+        }
+        line += std::string(" | ") + markerColorName(color) + ": " + verdict;
+    }
+    return line;
+}

@@ -2,6 +2,8 @@
 // Turning a camera frame into one cleaned mask per marker color, and a mask into a position.
 // Pure image work: no window, camera or file is touched.
 
+#include <string>
+
 #include <opencv2/core.hpp>
 
 #include "thresholds.h"
@@ -29,3 +31,11 @@ void extractMask(const cv::Mat& hsvFrame, const HsvRange& range, cv::Mat& mask);
 // label and a circle at the position onto cameraFeed and raises markerEverFound. Holes are never
 // visited; with nothing found nothing changes.
 void locateMarker(MarkerPosition& position, cv::Mat mask, cv::Mat& cameraFeed);
+
+// What a click at `point` on the windows tells the operator, one line without its line end:
+// the pixel's hue, saturation and value in hsvFrame and, for each color, "inside" its range in
+// `table` or the first bound that keeps it out, e.g.
+// "pixel (250,200): H 55 S 115 V 115 | green: inside | red: H 55 below H_MIN 174 | ...".
+// Says so plainly when hsvFrame is empty (no frame yet) or the point lies outside it.
+std::string describePixel(const cv::Mat& hsvFrame, cv::Point point,
+                          const HsvRange (&table)[markerColorCount]);

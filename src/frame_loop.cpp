@@ -1,7 +1,12 @@
 #include "frame_loop.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "process.h"
 
 cv::Mat& maskOf(FrameContext& context, MarkerColor color) {
     switch (color) {
@@ -37,11 +42,61 @@ bool normalizeFrame(cv::Mat& frame, int& lastType, std::ostream& messages) {
     return false;
 }
 
-void showFrame(const FrameContext& context) {
-    cv::imshow("green_threshold", context.greenMask);
-    cv::imshow("red_threshold", context.redMask);
-    cv::imshow("blue_threshold", context.blueMask);
-    cv::imshow("camera_feed", context.cameraFeed);
+namespace {
+
+// What the display windows show now, for clicks on them. The image header shares the shown
+// frame's pixels, so it stays valid whatever happens to the loop's own images.
+struct ShownFrame {
+    cv::Mat hsvFrame;
+    std::ostream* messages = nullptr;
+};
+ShownFrame shown;
+
+// Clicks arrive inside the GUI wait, on the loop's thread, between two frames.
+void onDisplayClick(int event, int x, int y, int, void*) {
+    if (event == cv::EVENT_LBUTTONDOWN && shown.messages) {
+        *shown.messages << describePixel(shown.hsvFrame, {x, y}, thresholdTable) << std::endl;
+    }
+}
+
+bool windowExists(const std::string& name) {
+    try {
+        return cv::getWindowProperty(name, cv::WND_PROP_AUTOSIZE) >= 0;
+    } catch (const cv::Exception&) {
+        return false;  // the toolkit has no window at all yet
+    }
+}
+
+// Made right before its first show, sized to the image, in the plain style: the expanded one
+// brings dialogs (Ctrl+S, Ctrl+P, a right click) that would hold the loop still. A closed one
+// is only hidden and comes back at its next show, as it was.
+void showInWindow(const char* name, const cv::Mat& image) {
+    if (!windowExists(name)) {
+        cv::namedWindow(name, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
+        cv::setMouseCallback(name, onDisplayClick);
+    }
+    cv::imshow(name, image);
+}
+
+// A key press ends the toolkit's wait early, so the wait is taken up again until its time is
+// out: keys held down or pressed fast do not change the pace.
+void waitForGui(std::chrono::milliseconds duration) {
+    const auto end = std::chrono::steady_clock::now() + duration;
+    for (auto left = duration; left.count() > 0;
+         left = std::chrono::duration_cast<std::chrono::milliseconds>(
+             end - std::chrono::steady_clock::now())) {
+        cv::waitKey(static_cast<int>(std::max<std::chrono::milliseconds::rep>(1, left.count())));
+    }
+}
+
+}  // namespace
+
+void showFrame(const FrameContext& context, std::ostream& messages) {
+    showInWindow("green_threshold", context.greenMask);
+    showInWindow("red_threshold", context.redMask);
+    showInWindow("blue_threshold", context.blueMask);
+    showInWindow("camera_feed", context.cameraFeed);
+    shown = {context.hsvFrame, &messages};
 }
 
 StepResult runFrameStep(FrameContext& context, FrameOutputs& outputs) {
@@ -69,12 +124,21 @@ StepResult runFrameStep(FrameContext& context, FrameOutputs& outputs) {
         }
         writeCommandFile(p[Green], p[Red], p[Blue], outputs.commandFile, *outputs.messages);
         if (outputs.display) {
-            showFrame(context);
+            showFrame(context, *outputs.messages);
         }
     }
     // Also without a frame: the sliders and windows stay responsive while the camera is away.
     if (outputs.display) {
-        cv::waitKey(300);
+        restoreClosedPanels();
+        waitForGui(std::chrono::milliseconds(300));
     }
     return result;
+}
+
+void runFrameLoop(FrameContext& context, FrameOutputs& outputs, bool untilSourceEnds) {
+    while (!stopRequested()) {
+        if (runFrameStep(context, outputs) == StepResult::NoFrame && untilSourceEnds) {
+            return;
+        }
+    }
 }

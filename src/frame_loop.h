@@ -51,5 +51,11 @@ enum class StepResult {
 // wait runs.
 StepResult runFrameStep(FrameContext& context, FrameOutputs& outputs);
 
-// Shows the three masks and the annotated camera image, in that order.
-void showFrame(const FrameContext& context);
+// Shows the three masks and the annotated camera image, in that order, each window made at its
+// first show. A left click on any of them then tells `messages` the clicked pixel's values in
+// this frame's HSV image, and how they stand against each color's range.
+void showFrame(const FrameContext& context, std::ostream& messages);
+
+// Runs the frame step until a stop is requested (see process.h) or, with `untilSourceEnds`,
+// until the source delivers no more frames: the end of a recording. Skipped frames go on.
+void runFrameLoop(FrameContext& context, FrameOutputs& outputs, bool untilSourceEnds);

@@ -1,17 +1,16 @@
-// The live tracker: camera 0, the slider panels and the four windows, one frame step forever.
-#include <csignal>
-
+// The live tracker: camera 0, the slider panels and the four windows, one frame step after
+// another until SIGINT, SIGTERM or SIGHUP.
 #include "frame_loop.h"
+#include "process.h"
 #include "thresholds.h"
 
 int main() {
-    // A reader of the coordinate lines that goes away must not take the command file with it.
-    std::signal(SIGPIPE, SIG_IGN);
+    startProcess("marker_tracker");
     FrameContext context;
     createThresholdPanels();
     context.camera = std::make_unique<CameraSource>(cameraIndex);
     FrameOutputs outputs;
-    for (;;) {
-        runFrameStep(context, outputs);
-    }
+    runFrameLoop(context, outputs, false);
+    context.camera.reset();
+    endProcess();
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The per-frame report line and the command file read by the wheelchair-side program.
 
+#include <chrono>
 #include <iosfwd>
+#include <streambuf>
 #include <string>
 
 #include "detection.h"
@@ -28,6 +30,12 @@ std::string formatCommandFile(const MarkerPosition& green, const MarkerPosition&
 // Returns an empty string on success, otherwise what went wrong; no temporary file is left.
 std::string replaceFile(const std::string& path, const std::string& content);
 
+// Removes the temporary files that replaceFile leaves beside `path` only when the process is
+// killed between creating one and renaming it, once they are older than `age` (younger ones
+// may belong to a tracker still running). Tells `messages` once how many it removed.
+void removeStaleTemporaries(const std::string& path, std::chrono::seconds age,
+                            std::ostream& messages);
+
 // The command file's place and whether the last attempt to write it failed.
 struct CommandFile {
     std::string path = commandFilePath;
@@ -39,3 +47,35 @@ struct CommandFile {
 // recovery once; every call tries again.
 void writeCommandFile(const MarkerPosition& green, const MarkerPosition& red,
                       const MarkerPosition& blue, CommandFile& file, std::ostream& messages);
+
+// A stream buffer over a descriptor that never makes the program wait. Text collects until the
+// stream is flushed; then it goes out in one attempt, or, when the descriptor cannot take any
+// of it at once (a paused terminal, a full pipe), it is dropped whole. A line the descriptor
+// takes only part of is finished before anything newer is written, so no line is ever cut.
+// Regular files and /dev/null take everything. Once the descriptor fails for good (a pipe
+// whose reader is gone) the flush fails, which sets the stream's badbit.
+class NonBlockingOutput : public std::streambuf {
+public:
+    // With `dropNotices`, the descriptor carries coordinate lines: the notices stream hears once
+    // when lines start being dropped and once, with their number, when lines get through again.
+    explicit NonBlockingOutput(int fd, std::ostream* dropNotices = nullptr);
+
+protected:
+    int overflow(int c) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int sync() override;
+
+private:
+    enum class Sent { All, Part, None, Failed };
+    Sent send(std::string& text);  // takes what was written off the front of `text`
+    void drop(const std::string& text);
+
+    int fd_;
+    std::ostream* dropNotices_;
+    bool socket_ = false;     // sockets take a per-call "don't wait"
+    bool pollFirst_ = false;  // a blocking pipe or terminal that could not be given its own
+    std::string text_;        // collected since the last flush
+    std::string unfinished_;  // the rest of a line the descriptor took only part of
+    long dropped_ = 0;        // lines dropped since lines last got through
+    bool failed_ = false;
+};

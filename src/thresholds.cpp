@@ -1,5 +1,8 @@
 #include "thresholds.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include <opencv2/highgui.hpp>
 
 HsvRange thresholdTable[markerColorCount] = {
@@ -7,6 +10,40 @@ HsvRange thresholdTable[markerColorCount] = {
     defaultThresholds[Red],
     defaultThresholds[Blue],
 };
+
+const char* const sliderLabels[6] = {"H_MIN", "H_MAX", "S_MIN", "S_MAX", "V_MIN", "V_MAX"};
+
+namespace {
+
+int& entryOf(HsvRange& range, int slider) {
+    int* const entries[6] = {&range.hMin, &range.hMax, &range.sMin,
+                             &range.sMax, &range.vMin, &range.vMax};
+    return *entries[slider];
+}
+
+// Each slider's track end, fixed when the panels are first made, so a panel made again after
+// the operator closed it has the same tracks.
+int trackEnds[markerColorCount][6];
+bool panelsMade = false;
+
+void makePanel(MarkerColor color) {
+    HsvRange& range = thresholdTable[color];
+    const std::string panel = thresholdPanelName(color);
+    // The plain style: the toolkit's expanded one brings a save dialog (Ctrl+S) and a
+    // properties dialog (Ctrl+P) that would hold the loop still while open.
+    cv::namedWindow(panel, cv::WINDOW_NORMAL | cv::WINDOW_GUI_NORMAL);
+    for (int i = 0; i < 6; ++i) {
+        int& entry = entryOf(range, i);
+        const int start = entry;
+        cv::createTrackbar(sliderLabels[i], panel, nullptr, trackEnds[color][i],
+                           onThresholdTrackbar, &entry);
+        // A slider made without a value pointer starts at 0. Placing it fires the callback,
+        // so the entry ends up holding exactly what the slider shows, clamped to its track.
+        cv::setTrackbarPos(sliderLabels[i], panel, start);
+    }
+}
+
+}  // namespace
 
 const char* markerColorName(MarkerColor color) {
     static const char* const names[markerColorCount] = {"green", "red", "blue"};
@@ -17,28 +54,54 @@ std::string thresholdPanelName(MarkerColor color) {
     return std::string("trackbars ") + markerColorName(color);
 }
 
+std::string formatThresholdTable() {
+    std::string table;
+    for (MarkerColor color : {Green, Red, Blue}) {
+        table += markerColorName(color);
+        table += ':';
+        for (int i = 0; i < 6; ++i) {
+            table += std::string(" ") + sliderLabels[i] + " " +
+                     std::to_string(entryOf(thresholdTable[color], i));
+        }
+        table += '\n';
+    }
+    return table;
+}
+
 void onThresholdTrackbar(int position, void* userData) {
     *static_cast<int*>(userData) = position;
 }
 
 void createThresholdPanels() {
-    static const char* const labels[6] = {"H_MIN", "H_MAX", "S_MIN", "S_MAX", "V_MIN", "V_MAX"};
     for (MarkerColor color : {Green, Red, Blue}) {
-        HsvRange& range = thresholdTable[color];
+        // Read before any slider exists: the tracks end where the upper bounds stand now.
+        const HsvRange& range = thresholdTable[color];
+        const int ends[6] = {range.hMax, range.hMax, range.sMax,
+                             range.sMax, range.vMax, range.vMax};
+        std::copy(std::begin(ends), std::end(ends), trackEnds[color]);
+    }
+    for (MarkerColor color : {Green, Red, Blue}) {
+        makePanel(color);
+    }
+    panelsMade = true;
+}
+
+void restoreClosedPanels() {
+    if (!panelsMade) {
+        return;
+    }
+    for (MarkerColor color : {Green, Red, Blue}) {
         const std::string panel = thresholdPanelName(color);
-        cv::namedWindow(panel, 0);
-        int* const entries[6] = {&range.hMin, &range.hMax, &range.sMin,
-                                 &range.sMax, &range.vMin, &range.vMax};
-        // Read before any slider exists: the tracks end where the upper bounds stand at creation.
-        const int trackEnds[6] = {range.hMax, range.hMax, range.sMax,
-                                  range.sMax, range.vMax, range.vMax};
-        for (int i = 0; i < 6; ++i) {
-            const int start = *entries[i];
-            cv::createTrackbar(labels[i], panel, nullptr, trackEnds[i], onThresholdTrackbar,
-                               entries[i]);
-            // A slider made without a value pointer starts at 0. Placing it fires the callback,
-            // so the entry ends up holding exactly what the slider shows, clamped to its track.
-            cv::setTrackbarPos(labels[i], panel, start);
+        if (cv::getWindowProperty(panel, cv::WND_PROP_VISIBLE) > 0) {
+            continue;
         }
+        // A closed panel is only hidden, and the toolkit offers no way to show it again: it is
+        // made anew. Its sliders take their places from the table, which stays as it was.
+        const HsvRange kept = thresholdTable[color];
+        if (cv::getWindowProperty(panel, cv::WND_PROP_AUTOSIZE) >= 0) {
+            cv::destroyWindow(panel);
+        }
+        makePanel(color);
+        thresholdTable[color] = kept;
     }
 }

@@ -24,16 +24,27 @@ constexpr HsvRange defaultThresholds[markerColorCount] = {
 // these entries through their callbacks, so the entries never move.
 extern HsvRange thresholdTable[markerColorCount];
 
+// The six sliders' labels, in table order: "H_MIN", "H_MAX", "S_MIN", "S_MAX", "V_MIN", "V_MAX".
+extern const char* const sliderLabels[6];
+
 // "green", "red" or "blue".
 const char* markerColorName(MarkerColor color);
 
 // "trackbars green" and so on: the window holding that color's six sliders.
 std::string thresholdPanelName(MarkerColor color);
 
+// The table as it stands, one line per color in slider order, e.g.
+// "green: H_MIN 43 H_MAX 70 S_MIN 86 S_MAX 143 V_MIN 87 V_MAX 143\n".
+std::string formatThresholdTable();
+
 // Opens the three panels, Green, Red, Blue, each with six sliders "H_MIN" .. "V_MAX" bound to
 // thresholdTable. A channel's two sliders run from 0 to that channel's upper bound as it stands
-// now. Needs a display.
+// now, for the rest of the run. Needs a display.
 void createThresholdPanels();
+
+// Makes again any panel the operator has closed, with the same tracks and its sliders where the
+// table stands; the table does not change. Does nothing before createThresholdPanels.
+void restoreClosedPanels();
 
 // Slider change callback: stores the new position in the table entry passed as userData.
 void onThresholdTrackbar(int position, void* userData);

@@ -1,156 +1,36 @@
-// The built executables as an operator meets them: windows, console, command file, exit codes.
+// The built executables as a shell, a launcher or a service manager starts and stops them:
+// exit codes, closed descriptors, no display, stop signals, leftovers of a killed run.
 // Runs under a virtual display; the programs' paths come from the build.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <set>
-#include <stdexcept>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <random>
 #include <thread>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "output.h"
+#include "programs.h"
 #include "scene.h"
-#include "test_support.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-// A program started with its output in files, ended by the test if still running at the end.
-class Child {
-public:
-    // With `closedOutput`, standard output is a pipe nobody reads from any more.
-    Child(const std::vector<std::string>& argv, const fs::path& directory,
-          bool closedOutput = false)
-        : out_(directory / "stdout"), err_(directory / "stderr") {
-        int pipeEnds[2] = {-1, -1};
-        if (closedOutput) {
-            // The read end is closed before the program starts: it writes into a pipe with no
-            // reader from its first line on.
-            if (::pipe(pipeEnds) != 0) {
-                throw std::runtime_error("pipe failed");
-            }
-            ::close(pipeEnds[0]);
-        }
-        pid_ = ::fork();
-        if (pid_ < 0) {
-            throw std::runtime_error("fork failed");
-        }
-        if (pid_ == 0) {
-            std::vector<char*> args;
-            for (const std::string& arg : argv) {
-                args.push_back(const_cast<char*>(arg.c_str()));
-            }
-            args.push_back(nullptr);
-            const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int stdoutTarget = closedOutput ? pipeEnds[1] : out;
-            if (out < 0 || err < 0 || ::dup2(stdoutTarget, 1) < 0 || ::dup2(err, 2) < 0 ||
-                ::chdir(directory.c_str()) != 0) {
-                ::_exit(127);
-            }
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        if (closedOutput) {
-            ::close(pipeEnds[1]);
-        }
-    }
-    ~Child() {
-        if (!exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+const std::string demoPattern = DEMO_FRAMES "/%04d.png";
 
-    bool running() { return !exited_ && !reap(WNOHANG); }
-
-    // The exit status, or -1 if the program is still running after `timeout`.
-    int waitFor(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (running()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return -1;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
-    }
-
-    void terminate() { ::kill(pid_, SIGTERM); }
-    std::string out() const { return readFile(out_); }
-    std::string err() const { return readFile(err_); }
-
-private:
-    bool reap(int options) {
-        if (::waitpid(pid_, &status_, options) == pid_) {
-            exited_ = true;
-        }
-        return exited_;
-    }
-
-    fs::path out_, err_;
-    pid_t pid_ = -1;
-    int status_ = 0;
-    bool exited_ = false;
-};
-
-// The titles of the windows on the display.
-std::multiset<std::string> windowTitles() {
-    std::multiset<std::string> titles;
-    FILE* pipe = ::popen(
-        "for id in $(xdotool search --name . 2>/dev/null); do "
-        "xdotool getwindowname $id 2>/dev/null; done",
-        "r");
-    char line[256];
-    while (pipe && std::fgets(line, sizeof line, pipe)) {
-        std::string title(line);
-        title.erase(title.find_last_not_of('\n') + 1);
-        titles.insert(title);
-    }
-    if (pipe) {
-        ::pclose(pipe);
-    }
-    return titles;
+std::string endTable(const std::string& reason) {
+    return tableMessage(reason, defaultThresholds);
 }
-
-// Polls until every title in `wanted` is on the display once, or `child` ends or time runs out.
-bool waitForWindows(Child& child, const std::set<std::string>& wanted,
-                    std::multiset<std::string>& seen) {
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (child.running() && std::chrono::steady_clock::now() < deadline) {
-        seen = windowTitles();
-        bool all = true;
-        for (const std::string& title : wanted) {
-            all = all && seen.count(title) == 1;
-        }
-        if (all) {
-            return true;
-        }
-        std::this_thread::sleep_for(100ms);
-    }
-    return false;
-}
-
-const std::set<std::string> panelTitles = {"trackbars green", "trackbars red", "trackbars blue"};
-
-// A working directory two levels below the scratch directory, where the command file lands.
-struct Workspace {
-    ScratchDirectory scratch;
-    fs::path directory = scratch.path() / "run" / "here";
-    fs::path commandFile = scratch.path() / "wheelchair_commands.txt";
-    Workspace() { fs::create_directories(directory); }
-};
 
 // Marker paths of the recorded scene: green still, red moving right and down, blue moving left
 // and hidden in frames 3 and 4.
@@ -168,37 +48,32 @@ constexpr int recordedFrames = 9;
 
 TEST(Replay, PlaysARecordingLikeTheLiveProgram) {
     Workspace work;
-    const fs::path frames = work.scratch.path() / "frames";
-    fs::create_directories(frames);
+    std::vector<cv::Mat> frames;
     MarkerPosition last[markerColorCount];
     std::string expectedReport;
     for (int i = 0; i < recordedFrames; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "%04d.png", i);
-        ASSERT_TRUE(cv::imwrite((frames / name).string(),
-                                drawScene({320, 240}, recordedMarkers(i), 1000 + i)));
+        frames.push_back(drawScene({320, 240}, recordedMarkers(i), 1000 + i));
         for (const SceneMarker& marker : recordedMarkers(i)) {
             last[marker.color] = expectedCenter(marker);
         }
         expectedReport += formatPositionReport(last[Green], last[Red], last[Blue]);
     }
+    const std::string pattern = writeRecording(work.scratch.path() / "frames", frames);
 
-    Child replay({MARKER_TRACKER_REPLAY, (frames / "%04d.png").string()}, work.directory);
-    std::multiset<std::string> seen;
-    std::set<std::string> all = panelTitles;
-    all.insert({"green_threshold", "red_threshold", "blue_threshold", "camera_feed"});
-    EXPECT_TRUE(waitForWindows(replay, all, seen)) << "seen: " << ::testing::PrintToString(seen);
+    Child replay({{MARKER_TRACKER_REPLAY, pattern}, work.directory});
+    EXPECT_TRUE(waitForWindows(replay, allTitles))
+        << "seen: " << ::testing::PrintToString(windowTitles());
 
     EXPECT_EQ(replay.waitFor(30s), 0);
     EXPECT_EQ(replay.out(), expectedReport);
     EXPECT_EQ(readFile(work.commandFile), formatCommandFile(last[Green], last[Red], last[Blue]));
-    EXPECT_EQ(replay.err(), "");
+    EXPECT_EQ(replay.err(), endTable("The recording has ended"));
 }
 
 TEST(Replay, EachLineReachesAPipeAsItsFrameEnds) {
     Workspace work;
     const std::string command = "cd '" + work.directory.string() + "' && exec '" +
-                                MARKER_TRACKER_REPLAY + "' '" + DEMO_FRAMES + "/%04d.png'";
+                                MARKER_TRACKER_REPLAY + "' '" + demoPattern + "' 2>/dev/null";
     const auto start = std::chrono::steady_clock::now();
     FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
@@ -224,18 +99,19 @@ TEST(Replay, EachLineReachesAPipeAsItsFrameEnds) {
 
 TEST(Replay, KeepsWritingTheCommandFileWhenItsOutputReaderIsGone) {
     Workspace work;
-    Child replay({MARKER_TRACKER_REPLAY, DEMO_FRAMES "/%04d.png"}, work.directory, true);
+    // The read end is closed before the program starts: it writes into a pipe with no reader
+    // from its first line on.
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);
+    Child replay({{MARKER_TRACKER_REPLAY, demoPattern}, work.directory, ends[1]});
+    ::close(ends[1]);
     EXPECT_EQ(replay.waitFor(30s), 0);
     EXPECT_EQ(replay.err(),
               "Standard output was closed; coordinate lines are no longer printed. The command "
-              "file is still written.\n");
-    MarkerPosition last[markerColorCount];
-    for (int i = 0; i < demoFrameCount; ++i) {
-        for (const SceneMarker& marker : demoMarkers(i)) {
-            last[marker.color] = expectedCenter(marker);
-        }
-    }
-    EXPECT_EQ(readFile(work.commandFile), formatCommandFile(last[Green], last[Red], last[Blue]));
+              "file is still written.\n" +
+                  endTable("The recording has ended"));
+    EXPECT_EQ(readFile(work.commandFile), demoCommandFile());
 }
 
 TEST(Replay, BadCommandLinesAndMissingSources) {
@@ -254,9 +130,9 @@ TEST(Replay, BadCommandLinesAndMissingSources) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Workspace work;
-        std::vector<std::string> argv = {MARKER_TRACKER_REPLAY};
-        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-        Child replay(argv, work.directory);
+        Launch launch{{MARKER_TRACKER_REPLAY}, work.directory};
+        launch.argv.insert(launch.argv.end(), c.arguments.begin(), c.arguments.end());
+        Child replay(launch);
         EXPECT_EQ(replay.waitFor(10s), c.status);
         const std::string err = replay.err();
         EXPECT_NE(err.find(c.inMessage), std::string::npos) << err;
@@ -266,21 +142,225 @@ TEST(Replay, BadCommandLinesAndMissingSources) {
     }
 }
 
-TEST(LiveTracker, WithoutACameraKeepsRunningQuietly) {
+// Launchers and service managers may start a program with standard descriptors closed. Left
+// closed, the window system's connection would take descriptor 1 and receive the lines.
+TEST(Replay, RunsWithStandardDescriptorsClosed) {
+    struct Case {
+        const char* name;
+        std::vector<int> closed;
+    };
+    const Case cases[] = {
+        {"standard output closed", {1}},
+        {"standard input closed", {0}},
+        {"standard error closed", {2}},
+        {"all three closed", {0, 1, 2}},
+    };
+    ScratchDirectory recording;
+    const int frames = 6;
+    const std::string pattern = writeDemoRecording(recording.path(), frames);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Workspace work;
+        Launch launch{{MARKER_TRACKER_REPLAY, pattern}, work.directory};
+        launch.closedFds = c.closed;
+        Child replay(launch);
+        EXPECT_EQ(replay.waitFor(30s), 0);
+        EXPECT_EQ(readFile(work.commandFile), demoCommandFile(frames));
+        const auto closed = [&c](int fd) {
+            return std::find(c.closed.begin(), c.closed.end(), fd) != c.closed.end();
+        };
+        EXPECT_EQ(replay.out(), closed(1) ? "" : demoReport(frames));
+        EXPECT_EQ(replay.err(), closed(2) ? "" : endTable("The recording has ended"));
+    }
+}
+
+TEST(Replay, OutputToDevNullDropsNothingAndSaysNothing) {
     Workspace work;
-    Child tracker({MARKER_TRACKER}, work.directory);
-    std::multiset<std::string> seen;
-    EXPECT_TRUE(waitForWindows(tracker, panelTitles, seen))
-        << "seen: " << ::testing::PrintToString(seen);
+    const int devNull = ::open("/dev/null", O_WRONLY);
+    ASSERT_GE(devNull, 0);
+    Child replay({{MARKER_TRACKER_REPLAY, demoPattern}, work.directory, devNull});
+    ::close(devNull);
+    EXPECT_EQ(replay.waitFor(30s), 0);
+    EXPECT_EQ(replay.err(), endTable("The recording has ended"));
+}
+
+// Over ssh or on a console there is no display; the programs say so in one line and leave
+// every file alone, including a leftover they would otherwise clear away.
+TEST(Programs, WithoutADisplaySayWhyAndTouchNothing) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> display;
+        const char* inMessage;
+    };
+    const Case cases[] = {
+        {"no display named", std::nullopt, "DISPLAY is not set"},
+        {"an empty display name", "", "DISPLAY is not set"},
+        {"a display nobody serves", ":93", "cannot reach the display :93"},
+    };
+    for (const char* program : {MARKER_TRACKER, MARKER_TRACKER_REPLAY}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(program) + ", " + c.name);
+            Workspace work;
+            const fs::path leftover = work.scratch.path() / ".wheelchair_commands.txt.tmp-0badf00d";
+            { std::ofstream(leftover) << "bowl y 1\n"; }
+            fs::last_write_time(leftover, fs::file_time_type::clock::now() - 10min);
+            Launch launch{{program}, work.directory};
+            if (program == std::string(MARKER_TRACKER_REPLAY)) {
+                launch.argv.push_back(demoPattern);
+            }
+            launch.environment = {{"DISPLAY", c.display}, {"QT_QPA_PLATFORM", std::nullopt}};
+            Child child(launch);
+            EXPECT_EQ(child.waitFor(10s), 1);
+            const std::string err = child.err();
+            EXPECT_NE(err.find(c.inMessage), std::string::npos) << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+            EXPECT_EQ(child.out(), "");
+            EXPECT_FALSE(fs::exists(work.commandFile));
+            EXPECT_TRUE(fs::exists(leftover));
+        }
+    }
+}
+
+TEST(Programs, APlatformChosenByTheUserIsRespected) {
+    Workspace work;
+    Launch launch{{MARKER_TRACKER_REPLAY, demoPattern}, work.directory};
+    launch.environment = {{"DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", "offscreen"}};
+    Child replay(launch);
+    EXPECT_EQ(replay.waitFor(30s), 0);
+    EXPECT_EQ(replay.out(), demoReport());
+    EXPECT_EQ(readFile(work.commandFile), demoCommandFile());
+}
+
+// Names in `directory` that a replacement of the command file leaves behind only when cut off.
+std::vector<std::string> temporaries(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(".wheelchair_commands.txt.tmp-", 0) == 0) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// Every complete line of `text` is a report line, and nothing follows the last line end.
+::testing::AssertionResult onlyWholeReportLines(const std::string& text) {
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        MarkerPosition p[3];
+        char rest = 0;
+        const std::string line = text.substr(start, end - start);
+        if (std::sscanf(line.c_str(),
+                        "RED:(%d,%d) GRN:(%d,%d) BLU:(%d,%d) Deltas: y=(%*d,%*d) z=(%*d,%*d)%c",
+                        &p[0].x, &p[0].y, &p[1].x, &p[1].y, &p[2].x, &p[2].y, &rest) != 6 ||
+            formatPositionReport(p[1], p[0], p[2]) != line + "\n") {
+            return ::testing::AssertionFailure() << "not a report line: '" << line << "'";
+        }
+    }
+    if (start != text.size()) {
+        return ::testing::AssertionFailure()
+               << "cut line at the end: '" << text.substr(start) << "'";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The three markers standing still, for a replay that runs as long as a test needs.
+const std::vector<SceneMarker> stillMarkers = {
+    {Green, {150, 120}, 14}, {Red, {40, 30}, 12}, {Blue, {250, 190}, 16}};
+
+std::string stillCommandFile() {
+    return formatCommandFile(expectedCenter(stillMarkers[0]), expectedCenter(stillMarkers[1]),
+                             expectedCenter(stillMarkers[2]));
+}
+
+TEST(Programs, StopSignalsEndCleanlyWithinASecondAndShowTheTable) {
+    ScratchDirectory recording;
+    const std::string pattern =
+        writeStillRecording(recording.path(), drawScene({320, 240}, stillMarkers, 5), 400);
+    std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<int> delayMs(0, 1500);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        for (int round = 0; round < 2; ++round) {
+            const int delay = delayMs(random);
+            SCOPED_TRACE(std::string(strsignal(signo)) + " " + std::to_string(delay) +
+                         " ms after the windows appeared");
+            Workspace work;
+            Child replay({{MARKER_TRACKER_REPLAY, pattern}, work.directory});
+            ASSERT_TRUE(waitForWindows(replay, allTitles));
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            const auto sent = std::chrono::steady_clock::now();
+            replay.signal(signo);
+            EXPECT_NE(replay.waitFor(5s), -1);
+            EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+            EXPECT_EQ(replay.endingSignal(), signo);
+
+            const std::string stopped =
+                std::string("Stopped by ") + (signo == SIGINT    ? "SIGINT"
+                                              : signo == SIGTERM ? "SIGTERM"
+                                                                 : "SIGHUP");
+            EXPECT_EQ(replay.err(), endTable(stopped));
+            EXPECT_TRUE(onlyWholeReportLines(replay.out()));
+            EXPECT_EQ(readFile(work.commandFile), stillCommandFile());
+            EXPECT_TRUE(temporaries(work.scratch.path()).empty());
+        }
+    }
+}
+
+TEST(Programs, ASecondSignalEndsTheProgramAtOnce) {
+    Workspace work;
+    Child replay({{MARKER_TRACKER_REPLAY, demoPattern}, work.directory});
+    ASSERT_TRUE(waitForWindows(replay, allTitles));
+    // Held stopped, the program gets both signals together when it goes on: whichever is
+    // handled first asks for the clean end, the other cuts it short.
+    replay.signal(SIGSTOP);
+    replay.signal(SIGINT);
+    replay.signal(SIGTERM);
+    replay.signal(SIGCONT);
+    EXPECT_NE(replay.waitFor(5s), -1);
+    EXPECT_TRUE(replay.endingSignal() == SIGINT || replay.endingSignal() == SIGTERM)
+        << replay.endingSignal();
+    EXPECT_EQ(replay.err().find("The color ranges"), std::string::npos) << replay.err();
+}
+
+TEST(Programs, LeftoversOfAKilledRunAreClearedOnceOld) {
+    Workspace work;
+    const fs::path old = work.scratch.path() / ".wheelchair_commands.txt.tmp-0ld0ld00";
+    const fs::path young = work.scratch.path() / ".wheelchair_commands.txt.tmp-y0ung000";
+    const fs::path unrelated = work.scratch.path() / ".other.txt.tmp-0ld0ld00";
+    for (const fs::path& path : {old, young, unrelated}) {
+        std::ofstream(path) << "bowl y 1\n";
+    }
+    fs::last_write_time(old, fs::file_time_type::clock::now() - 2min);
+    fs::last_write_time(unrelated, fs::file_time_type::clock::now() - 2min);
+
+    Child replay({{MARKER_TRACKER_REPLAY, demoPattern}, work.directory});
+    EXPECT_EQ(replay.waitFor(30s), 0);
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_TRUE(fs::exists(young)) << "may belong to a tracker still running";
+    EXPECT_TRUE(fs::exists(unrelated));
+    EXPECT_EQ(replay.err(),
+              "Removed 1 temporary command file left beside " + std::string(commandFilePath) +
+                  " by an earlier run that was killed.\n" + endTable("The recording has ended"));
+}
+
+TEST(LiveTracker, WithoutACameraKeepsRunningQuietly) {
+    if (fs::exists("/dev/video0")) {
+        GTEST_SKIP() << "this machine has a camera at /dev/video0; the test needs one without";
+    }
+    Workspace work;
+    Child tracker({{MARKER_TRACKER}, work.directory});
+    EXPECT_TRUE(waitForWindows(tracker, panelTitles))
+        << "seen: " << ::testing::PrintToString(windowTitles());
 
     // Long enough for at least one reopen attempt.
     std::this_thread::sleep_for(4s);
     ASSERT_TRUE(tracker.running());
-    tracker.terminate();
+    tracker.signal(SIGTERM);
     EXPECT_NE(tracker.waitFor(10s), -1);
+    EXPECT_EQ(tracker.endingSignal(), SIGTERM);
 
-    const std::string err = tracker.err();
-    EXPECT_EQ(err, "camera 0 could not be opened; trying again every 3 s.\n");
+    EXPECT_EQ(tracker.err(), "camera 0 could not be opened; trying again every 3 s.\n" +
+                                 endTable("Stopped by SIGTERM"));
     EXPECT_EQ(tracker.out(), "");
     EXPECT_FALSE(fs::exists(work.commandFile));
 }

@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "frame_loop.h"
+#include "output.h"
 #include "scene.h"
 #include "test_support.h"
 
@@ -21,26 +22,33 @@ cv::Mat filled(cv::Size size, MarkerColor color) {
 
 TEST_F(OddFrames, TinyFramesAreProcessed) {
     // A frame filled with green: its outline runs through the corner pixel centers, so the
-    // center is half the last index, truncated. A 1x1 outline has no area and finds nothing.
+    // center is half the last index, truncated. A 1x1 outline has no area and finds nothing; a
+    // 2x2 one finds green at (0, 0), which reads like nothing found but starts the command file.
     struct Case {
         cv::Size size;
-        const char* line;
+        bool found;
+        MarkerPosition green;
     };
     const Case cases[] = {
-        {{1, 1}, "RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n"},
-        {{2, 2}, "RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n"},
-        {{3, 3}, "RED:(0,0) GRN:(1,1) BLU:(0,0) Deltas: y=(-1,0) z=(-1,0)\n"},
-        {{7, 5}, "RED:(0,0) GRN:(3,2) BLU:(0,0) Deltas: y=(-3,0) z=(-2,0)\n"},
+        {{1, 1}, false, {0, 0}},
+        {{2, 2}, true, {0, 0}},
+        {{3, 3}, true, {1, 1}},
+        {{7, 5}, true, {3, 2}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         markerEverFound = 0;
         context.positions[Green] = {};
         report.str("");
+        std::filesystem::remove(outputs.commandFile.path);
         EXPECT_EQ(run({cv::Mat(c.size, CV_8UC3, cv::Scalar(128, 128, 128)), filled(c.size, Green)}),
                   2);
         EXPECT_EQ(report.str(),
-                  std::string("RED:(0,0) GRN:(0,0) BLU:(0,0) Deltas: y=(0,0) z=(0,0)\n") + c.line);
+                  formatPositionReport({}, {}, {}) + formatPositionReport(c.green, {}, {}));
+        EXPECT_EQ(markerEverFound, c.found ? 1 : 0);
+        EXPECT_EQ(readFile(outputs.commandFile.path),
+                  c.found ? formatCommandFile(c.green, {}, {}) : "");
+        EXPECT_EQ(std::filesystem::exists(outputs.commandFile.path), c.found);
         EXPECT_EQ(context.greenMask.size(), c.size);
     }
     EXPECT_EQ(messages.str(), "");

@@ -1,4 +1,6 @@
-// The slider panels, created for real (under a virtual display) and read back through OpenCV.
+// The threshold table and its slider panels, created for real (under a virtual display) and
+// read back through OpenCV. Each test starts from fresh panels and the default table, so the
+// tests pass in any order.
 #include <gtest/gtest.h>
 
 #include <opencv2/highgui.hpp>
@@ -7,12 +9,14 @@
 
 namespace {
 
-const char* const labels[6] = {"H_MIN", "H_MAX", "S_MIN", "S_MAX", "V_MIN", "V_MAX"};
-
 int& entry(HsvRange& range, int slider) {
     int* const entries[6] = {&range.hMin, &range.hMax, &range.sMin,
                              &range.sMax, &range.vMin, &range.vMax};
     return *entries[slider];
+}
+
+void resetTable() {
+    std::copy(std::begin(defaultThresholds), std::end(defaultThresholds), thresholdTable);
 }
 
 TEST(ThresholdTable, StartsWithTheDefaults) {
@@ -24,28 +28,56 @@ TEST(ThresholdTable, StartsWithTheDefaults) {
     };
     for (int color = 0; color < markerColorCount; ++color) {
         for (int slider = 0; slider < 6; ++slider) {
-            SCOPED_TRACE(std::string(markerColorName(MarkerColor(color))) + " " + labels[slider]);
+            SCOPED_TRACE(std::string(markerColorName(MarkerColor(color))) + " " +
+                         sliderLabels[slider]);
             EXPECT_EQ(entry(thresholdTable[color], slider), expected[color][slider]);
         }
     }
 }
 
-// One process, one set of panels: the cases below run in order on the same sliders.
+TEST(ThresholdTable, IsToldOneLinePerColorInSliderOrder) {
+    resetTable();
+    thresholdTable[Red].vMax = 200;
+    EXPECT_EQ(formatThresholdTable(),
+              "green: H_MIN 43 H_MAX 70 S_MIN 86 S_MAX 143 V_MIN 87 V_MAX 143\n"
+              "red: H_MIN 174 H_MAX 186 S_MIN 172 S_MAX 234 V_MIN 186 V_MAX 200\n"
+              "blue: H_MIN 95 H_MAX 115 S_MIN 179 S_MAX 218 V_MIN 133 V_MAX 181\n");
+    resetTable();
+}
+
 class Panels : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    void SetUp() override {
+        resetTable();
         createThresholdPanels();
         cv::waitKey(1);
     }
+    void TearDown() override {
+        cv::destroyAllWindows();
+        cv::waitKey(1);
+        resetTable();
+    }
+
+    // Every slider shows its table entry.
+    static void expectSlidersShowTheTable() {
+        for (MarkerColor color : {Green, Red, Blue}) {
+            for (int slider = 0; slider < 6; ++slider) {
+                SCOPED_TRACE(thresholdPanelName(color) + " " + sliderLabels[slider]);
+                EXPECT_EQ(cv::getTrackbarPos(sliderLabels[slider], thresholdPanelName(color)),
+                          entry(thresholdTable[color], slider));
+            }
+        }
+    }
+
+    // Each channel's two sliders end at that channel's default upper bound.
+    static constexpr int trackEnd[3][3] = {{70, 143, 143}, {186, 234, 256}, {115, 218, 181}};
 };
 
 TEST_F(Panels, SlidersStartAtTheTableEntries) {
+    expectSlidersShowTheTable();
     for (MarkerColor color : {Green, Red, Blue}) {
+        HsvRange defaults = defaultThresholds[color];
         for (int slider = 0; slider < 6; ++slider) {
-            SCOPED_TRACE(thresholdPanelName(color) + " " + labels[slider]);
-            EXPECT_EQ(cv::getTrackbarPos(labels[slider], thresholdPanelName(color)),
-                      entry(thresholdTable[color], slider));
-            HsvRange defaults = defaultThresholds[color];
             EXPECT_EQ(entry(thresholdTable[color], slider), entry(defaults, slider));
         }
     }
@@ -60,16 +92,14 @@ TEST_F(Panels, PanelsAreResizable) {
 }
 
 TEST_F(Panels, MovesLandInTheTableClampedToTheTrackEnd) {
-    // Each channel's two sliders end at that channel's default upper bound.
-    const int trackEnd[3][3] = {{70, 143, 143}, {186, 234, 256}, {115, 218, 181}};
     for (MarkerColor color : {Green, Red, Blue}) {
         for (int slider = 0; slider < 6; ++slider) {
-            SCOPED_TRACE(thresholdPanelName(color) + " " + labels[slider]);
+            SCOPED_TRACE(thresholdPanelName(color) + " " + sliderLabels[slider]);
             const std::string panel = thresholdPanelName(color);
-            cv::setTrackbarPos(labels[slider], panel, 5);
+            cv::setTrackbarPos(sliderLabels[slider], panel, 5);
             EXPECT_EQ(entry(thresholdTable[color], slider), 5);
-            cv::setTrackbarPos(labels[slider], panel, 1000);
-            EXPECT_EQ(cv::getTrackbarPos(labels[slider], panel), trackEnd[color][slider / 2]);
+            cv::setTrackbarPos(sliderLabels[slider], panel, 1000);
+            EXPECT_EQ(cv::getTrackbarPos(sliderLabels[slider], panel), trackEnd[color][slider / 2]);
             EXPECT_EQ(entry(thresholdTable[color], slider), trackEnd[color][slider / 2]);
         }
     }
@@ -78,6 +108,39 @@ TEST_F(Panels, MovesLandInTheTableClampedToTheTrackEnd) {
     cv::setTrackbarPos("H_MIN", "trackbars green", 60);
     EXPECT_EQ(thresholdTable[Green].hMin, 60);
     EXPECT_EQ(thresholdTable[Green].hMax, 10);
+}
+
+TEST_F(Panels, APanelThatIsGoneIsMadeAgainAsItWas) {
+    // Tuned first: green's hue range narrowed, red's saturation floor raised.
+    cv::setTrackbarPos("H_MAX", "trackbars green", 60);
+    cv::setTrackbarPos("H_MIN", "trackbars green", 50);
+    cv::setTrackbarPos("S_MIN", "trackbars red", 200);
+    HsvRange tuned[markerColorCount];
+    std::copy(std::begin(thresholdTable), std::end(thresholdTable), tuned);
+
+    cv::destroyWindow("trackbars green");
+    cv::waitKey(1);
+    restoreClosedPanels();
+    cv::waitKey(1);
+
+    EXPECT_GT(cv::getWindowProperty("trackbars green", cv::WND_PROP_VISIBLE), 0);
+    for (MarkerColor color : {Green, Red, Blue}) {
+        for (int slider = 0; slider < 6; ++slider) {
+            SCOPED_TRACE(thresholdPanelName(color) + " " + sliderLabels[slider]);
+            EXPECT_EQ(entry(thresholdTable[color], slider), entry(tuned[color], slider));
+        }
+    }
+    expectSlidersShowTheTable();
+    // The hue track still ends at 70, not at the lowered H_MAX of 60.
+    cv::setTrackbarPos("H_MAX", "trackbars green", 1000);
+    EXPECT_EQ(thresholdTable[Green].hMax, 70);
+}
+
+TEST_F(Panels, PanelsOnScreenAreLeftAlone) {
+    cv::setTrackbarPos("V_MIN", "trackbars blue", 150);
+    restoreClosedPanels();
+    EXPECT_EQ(thresholdTable[Blue].vMin, 150);
+    expectSlidersShowTheTable();
 }
 
 }  // namespace
