@@ -220,4 +220,52 @@ TEST_F(LocateMarker, FoundFlagStaysRaisedAfterEmptyMasks) {
     EXPECT_EQ(position.y, 103);
 }
 
+// ---- what a click on a window tells ----
+
+TEST(DescribePixel, ValuesAndTheFirstBoundThatKeepsEachColorOut) {
+    cv::Mat hsv = uniformHsv({320, 240}, {20, 30, 200});
+    hsv.at<cv::Vec3b>(200, 250) = {55, 115, 115};  // row 200, column 250
+    hsv.at<cv::Vec3b>(0, 0) = {100, 250, 140};
+    hsv.at<cv::Vec3b>(239, 319) = {176, 180, 255};
+    struct Case {
+        cv::Point point;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{250, 200},
+         "pixel (250,200): H 55 S 115 V 115 | green: inside | red: H 55 below H_MIN 174 | "
+         "blue: H 55 below H_MIN 95"},
+        {{10, 10},
+         "pixel (10,10): H 20 S 30 V 200 | green: H 20 below H_MIN 43 | red: H 20 below H_MIN 174 "
+         "| blue: H 20 below H_MIN 95"},
+        // Hue inside for blue: saturation is the first bound out, above its maximum.
+        {{0, 0},
+         "pixel (0,0): H 100 S 250 V 140 | green: H 100 above H_MAX 70 | red: H 100 below H_MIN "
+         "174 | blue: S 250 above S_MAX 218"},
+        // Red's upper bounds lie above the scale: the brightest red is inside.
+        {{319, 239},
+         "pixel (319,239): H 176 S 180 V 255 | green: H 176 above H_MAX 70 | red: inside | "
+         "blue: H 176 above H_MAX 115"},
+        {{320, 10}, "pixel (320,10): outside the 320x240 image"},
+        {{-1, 10}, "pixel (-1,10): outside the 320x240 image"},
+        {{5, 240}, "pixel (5,240): outside the 320x240 image"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.point);
+        EXPECT_EQ(describePixel(hsv, c.point, defaultThresholds), c.line);
+    }
+    EXPECT_EQ(describePixel(cv::Mat(), {3, 4}, defaultThresholds),
+              "pixel (3,4): no frame has been processed yet");
+}
+
+TEST(DescribePixel, ReadsTheTableItIsGiven) {
+    const cv::Mat hsv = uniformHsv({4, 4}, {60, 100, 100});
+    HsvRange table[markerColorCount] = {defaultThresholds[Green], defaultThresholds[Red],
+                                        defaultThresholds[Blue]};
+    table[Green].vMin = 101;
+    EXPECT_EQ(describePixel(hsv, {1, 2}, table),
+              "pixel (1,2): H 60 S 100 V 100 | green: V 100 below V_MIN 101 | red: H 60 below "
+              "H_MIN 174 | blue: H 60 below H_MIN 95");
+}
+
 }  // namespace

@@ -79,6 +79,20 @@ TEST_F(FrameStep, CameraThatStopsIsToldOnceAndItsFramesSkipped) {
     EXPECT_EQ(messages.str(), pattern + " stopped delivering frames; trying again every 3600 s.\n");
 }
 
+TEST_F(FrameStep, TheReplayLoopGoesPastSkippedFramesToTheEndOfTheRecording) {
+    const SceneMarker first{Green, {40, 40}, 12}, later{Green, {90, 60}, 12};
+    cv::Mat deep;
+    drawScene(demoFrameSize, {first}).convertTo(deep, CV_16UC3, 256);
+    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{
+        drawScene(demoFrameSize, {first}), deep, drawScene(demoFrameSize, {later})});
+
+    runFrameLoop(context, outputs, true);
+    EXPECT_EQ(report.str(), formatPositionReport(expectedCenter(first), {}, {}) +
+                                formatPositionReport(expectedCenter(later), {}, {}));
+    EXPECT_EQ(messages.str(),
+              "Frames arrive in an unsupported format (CV_16UC3); skipping them.\n");
+}
+
 TEST_F(FrameStep, NoFindNoCommandFileButALineEveryFrame) {
     const cv::Mat plain = drawScene(demoFrameSize, {});
     context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{plain, plain});
