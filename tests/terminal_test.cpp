@@ -1,0 +1,184 @@
+// The replay in the places its output goes in people's hands: a terminal the operator paused
+// with Ctrl-S (hosted in tmux), and a pipe whose reader stopped reading. Neither may hold the
+// loop still: the command file is renewed every frame throughout, and lines are dropped whole.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <thread>
+
+#include "output.h"
+#include "programs.h"
+#include "scene.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::vector<SceneMarker> stillMarkers = {
+    {Green, {150, 120}, 14}, {Red, {40, 30}, 12}, {Blue, {250, 190}, 16}};
+const std::string stillLine =
+    formatPositionReport(expectedCenter(stillMarkers[0]), expectedCenter(stillMarkers[1]),
+                         expectedCenter(stillMarkers[2]));
+constexpr int stillFrames = 20;  // 6 s of replay
+
+const char* const dropping =
+    "Nobody is reading standard output; coordinate lines are dropped until it is read again.\n";
+const std::string ended = tableMessage("The recording has ended", defaultThresholds);
+
+std::chrono::nanoseconds modified(const fs::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return {};
+    }
+    return std::chrono::seconds(status.st_mtim.tv_sec) +
+           std::chrono::nanoseconds(status.st_mtim.tv_nsec);
+}
+
+// How many times the file's modification time moves during `duration`.
+int renewalsDuring(const fs::path& path, std::chrono::milliseconds duration) {
+    std::set<std::chrono::nanoseconds::rep> seen;
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+        seen.insert(modified(path).count());
+        std::this_thread::sleep_for(20ms);
+    }
+    return static_cast<int>(seen.size()) - 1;
+}
+
+// The number N in "... read again; N coordinate line(s) were/was dropped."
+int droppedCount(const std::string& err) {
+    int count = -1;
+    const size_t at = err.find("Standard output is read again; ");
+    if (at != std::string::npos) {
+        std::sscanf(err.c_str() + at, "Standard output is read again; %d", &count);
+    }
+    return count;
+}
+
+// Splits text into its lines; false if anything follows the last line end.
+bool wholeLines(const std::string& text, std::vector<std::string>& lines) {
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start + 1));
+    }
+    return start == text.size();
+}
+
+// A tmux server of the test's own, on a socket in a scratch directory.
+class Tmux {
+public:
+    explicit Tmux(const fs::path& directory) : socket_((directory / "tmux.socket").string()) {}
+    ~Tmux() { run("kill-server"); }
+    std::string run(const std::string& arguments) {
+        return shellOutput("tmux -f /dev/null -S '" + socket_ + "' " + arguments + " 2>&1");
+    }
+
+private:
+    std::string socket_;
+};
+
+TEST(Terminal, APausedTerminalDropsLinesWholeAndTheLoopGoesOn) {
+    Workspace work;
+    const std::string pattern = writeStillRecording(
+        work.scratch.path() / "frames", drawScene({320, 240}, stillMarkers, 9), stillFrames);
+    const fs::path err = work.directory / "stderr";
+    const fs::path status = work.directory / "status";
+    Tmux tmux(work.scratch.path());
+    // The pane outlives the program, so its screen can be read after the end.
+    const std::string command = "cd '" + work.directory.string() + "' && '" +
+                                MARKER_TRACKER_REPLAY + "' '" + pattern + "' 2>'" + err.string() +
+                                "'; echo $? >'" + status.string() + "'; exec sleep 600";
+    const auto start = std::chrono::steady_clock::now();
+    tmux.run("new-session -d -x 100 -y 50 \"" + command + "\"");
+    ASSERT_TRUE(eventually(
+        [&] { return tmux.run("capture-pane -p").find("RED:(") != std::string::npos; }, 15s))
+        << tmux.run("capture-pane -p");
+
+    tmux.run("send-keys C-s");  // the operator pauses the terminal
+    EXPECT_GE(renewalsDuring(work.commandFile, 2000ms), 5) << "the command file went stale";
+    tmux.run("send-keys C-q");
+
+    ASSERT_TRUE(eventually([&] { return fs::exists(status) && fs::file_size(status) > 0; }, 20s));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(readFile(status), "0\n");
+    // The pause did not hold the loop: the replay took its frames' time and its start-up.
+    EXPECT_LT(took, stillFrames * 300ms + 4s);
+
+    const std::string messages = readFile(err);
+    const int dropped = droppedCount(messages);
+    EXPECT_GT(dropped, 0) << messages;
+    EXPECT_EQ(messages, dropping + std::string("Standard output is read again; ") +
+                            std::to_string(dropped) + " coordinate lines were dropped.\n" + ended);
+
+    // What the pane shows: whole report lines only, as many as were not dropped.
+    std::string screen = tmux.run("capture-pane -p -J");
+    int shown = 0;
+    size_t startOfLine = 0;
+    for (size_t end; (end = screen.find('\n', startOfLine)) != std::string::npos;
+         startOfLine = end + 1) {
+        const std::string line = screen.substr(startOfLine, end - startOfLine + 1);
+        if (line != "\n") {
+            EXPECT_EQ(line, stillLine);
+            ++shown;
+        }
+    }
+    EXPECT_EQ(shown + dropped, stillFrames);
+}
+
+TEST(Terminal, APipeNobodyReadsDropsLinesWholeUntilItIsReadAgain) {
+    Workspace work;
+    const std::string pattern = writeStillRecording(
+        work.scratch.path() / "frames", drawScene({320, 240}, stillMarkers, 9), stillFrames);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::fcntl(ends[1], F_SETPIPE_SZ, 4096), 4096);
+    // The reader has stopped reading with the pipe full.
+    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    const std::string filler(4096, '#');
+    ASSERT_EQ(::write(ends[1], filler.data(), filler.size()), 4096);
+    ::fcntl(ends[1], F_SETFL, 0);
+
+    const auto start = std::chrono::steady_clock::now();
+    Child replay({{MARKER_TRACKER_REPLAY, pattern}, work.directory, ends[1]});
+    ::close(ends[1]);
+    ASSERT_TRUE(waitForWindows(replay, allTitles));
+    EXPECT_GE(renewalsDuring(work.commandFile, 2000ms), 5) << "the command file went stale";
+
+    // The reader comes back and reads everything from now on.
+    std::string received;
+    std::thread reader([&] {
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::read(ends[0], buffer, sizeof buffer)) > 0) {
+            received.append(buffer, static_cast<size_t>(got));
+        }
+    });
+    EXPECT_EQ(replay.waitFor(20s), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    reader.join();
+    ::close(ends[0]);
+    EXPECT_LT(took, stillFrames * 300ms + 4s);
+
+    ASSERT_EQ(received.compare(0, filler.size(), filler), 0);
+    std::vector<std::string> lines;
+    EXPECT_TRUE(wholeLines(received.substr(filler.size()), lines));
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line, stillLine);
+    }
+    const std::string messages = replay.err();
+    const int dropped = droppedCount(messages);
+    EXPECT_GT(dropped, 0) << messages;
+    EXPECT_EQ(static_cast<int>(lines.size()) + dropped, stillFrames);
+    EXPECT_EQ(messages, dropping + std::string("Standard output is read again; ") +
+                            std::to_string(dropped) + " coordinate lines were dropped.\n" + ended);
+}
+
+}  // namespace
