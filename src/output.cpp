@@ -95,11 +95,28 @@ std::string writeAll(int fd, const std::string& content) {
 
 }  // namespace
 
-std::string replaceFile(const std::string& path, const std::string& content) {
+std::string replaceFile(const std::string& path, const std::string& content,
+                        bool* creationRefused) {
+    struct stat existing {};
+    const bool keepAttributes = ::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
     std::string temporaryPath;
     const int fd = createTemporaryBeside(path, temporaryPath);
     if (fd < 0) {
+        if (creationRefused) {
+            *creationRefused = errno == EACCES || errno == EPERM;
+        }
         return describeErrno("cannot create a temporary file beside it");
+    }
+    if (creationRefused) {
+        *creationRefused = false;
+    }
+    if (keepAttributes) {
+        // A file rewritten in place keeps who may read it; its replacement must too. Only the
+        // superuser may give a file away, but an owner may pass it to a group they are in.
+        if (::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+            (void)!::fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+        }
+        ::fchmod(fd, existing.st_mode & 0777);
     }
     std::string error = writeAll(fd, content);
     if (::close(fd) != 0 && error.empty()) {
@@ -110,6 +127,18 @@ std::string replaceFile(const std::string& path, const std::string& content) {
     }
     if (!error.empty()) {
         ::unlink(temporaryPath.c_str());
+    }
+    return error;
+}
+
+std::string rewriteInPlace(const std::string& path, const std::string& content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return describeErrno("cannot open it to rewrite it in place");
+    }
+    std::string error = writeAll(fd, content);
+    if (::close(fd) != 0 && error.empty()) {
+        error = describeErrno("close failed");
     }
     return error;
 }
@@ -149,14 +178,42 @@ void writeCommandFile(const MarkerPosition& green, const MarkerPosition& red,
     if (markerEverFound != 1) {
         return;
     }
-    const std::string error = replaceFile(file.path, formatCommandFile(green, red, blue));
-    if (!error.empty() && !file.failing) {
-        messages << "Cannot write the command file " << file.path << " (" << error
-                 << "); retrying every frame." << std::endl;
-    } else if (error.empty() && file.failing) {
-        messages << "The command file " << file.path << " is being written again." << std::endl;
+    using Mode = CommandFile::Mode;
+    const std::string content = formatCommandFile(green, red, blue);
+    bool refused = false;
+    std::string error = replaceFile(file.path, content, &refused);
+    Mode mode = error.empty() ? Mode::Replacing : Mode::Failing;
+    if (refused) {
+        // A folder the integrator prepared may let the program write the file but not create
+        // files beside it.
+        const std::string inPlaceError = rewriteInPlace(file.path, content);
+        if (inPlaceError.empty()) {
+            mode = Mode::InPlace;
+        } else {
+            error += "; " + inPlaceError;
+        }
     }
-    file.failing = !error.empty();
+    if (mode == file.mode) {
+        return;
+    }
+    switch (mode) {
+        case Mode::Failing:
+            messages << "Cannot write the command file " << file.path << " (" << error
+                     << "); retrying every frame." << std::endl;
+            break;
+        case Mode::InPlace:
+            messages << "Cannot create files beside the command file " << file.path << " (" << error
+                     << "); rewriting it in place instead, so a reader may briefly "
+                     << "find it empty or incomplete." << std::endl;
+            break;
+        case Mode::Replacing:
+            messages << (file.mode == Mode::Failing
+                             ? "The command file " + file.path + " is being written again."
+                             : "The command file " + file.path + " is replaced in one step again.")
+                     << std::endl;
+            break;
+    }
+    file.mode = mode;
 }
 
 NonBlockingOutput::NonBlockingOutput(int fd, std::ostream* dropNotices)

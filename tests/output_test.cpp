@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -152,6 +154,49 @@ TEST_F(CommandFileTest, GetsTheModeOfAPlainlyCreatedFile) {
     }
 }
 
+TEST_F(CommandFileTest, KeepsTheModeAndGroupOfTheFileItReplaces) {
+    // A group other than the process's own that it may give a file: any group for the superuser,
+    // otherwise one of its supplementary groups.
+    gid_t otherGroup = ::getegid();
+    if (::geteuid() == 0) {
+        otherGroup = ::getegid() == 65534 ? 65533 : 65534;
+    } else {
+        gid_t groups[64];
+        const int count = ::getgroups(64, groups);
+        for (int i = 0; i < count; ++i) {
+            if (groups[i] != ::getegid()) {
+                otherGroup = groups[i];
+            }
+        }
+    }
+    markerEverFound = 1;
+    for (mode_t mode : {mode_t{0640}, mode_t{0604}, mode_t{0600}, mode_t{0666}}) {
+        SCOPED_TRACE(mode);
+        fs::remove(file.path);
+        std::ofstream(file.path) << "prepared by the integrator\n";
+        ASSERT_EQ(::chmod(file.path.c_str(), mode), 0);
+        ASSERT_EQ(::chown(file.path.c_str(), static_cast<uid_t>(-1), otherGroup), 0);
+        struct stat before {};
+        ASSERT_EQ(::stat(file.path.c_str(), &before), 0);
+        // Held open, the original keeps its inode number from being handed out again.
+        std::ifstream original(file.path);
+
+        writeCommandFile(green, red, blue, file, messages);
+        writeCommandFile(green, red, blue, file, messages);
+        struct stat after {};
+        ASSERT_EQ(::stat(file.path.c_str(), &after), 0);
+        EXPECT_NE(after.st_ino, before.st_ino) << "replaced, not rewritten";
+        EXPECT_EQ(after.st_mode & 07777, mode);
+        EXPECT_EQ(after.st_gid, otherGroup);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(readFile(file.path), "bowl y 500\nbowl z -400\nmouth y -300\nmouth z 200\n");
+    }
+    if (otherGroup == ::getegid()) {
+        std::cout << "only the process's own group could be tried" << std::endl;
+    }
+    EXPECT_EQ(messages.str(), "");
+}
+
 TEST_F(CommandFileTest, ALinkPlantedAtThePathIsReplacedNotFollowed) {
     const fs::path victim = scratch.path() / "victim";
     std::ofstream(victim) << "precious\n";
@@ -191,7 +236,7 @@ TEST_F(CommandFileTest, FailedRenameLeavesNoTemporaryFile) {
     fs::create_directory(file.path);
     markerEverFound = 1;
     writeCommandFile(green, red, blue, file, messages);
-    EXPECT_TRUE(file.failing);
+    EXPECT_EQ(file.mode, CommandFile::Mode::Failing);
     EXPECT_NE(messages.str().find("rename"), std::string::npos) << messages.str();
     EXPECT_TRUE(strayFiles(scratch.path()).empty());
     EXPECT_TRUE(fs::is_empty(file.path));
@@ -221,6 +266,114 @@ TEST_F(CommandFileTest, AReaderOnlyEverSeesFourCompleteLines) {
     reader.join();
     EXPECT_EQ(bad, 0) << "of " << reads << " reads";
     EXPECT_TRUE(strayFiles(scratch.path()).empty());
+}
+
+// A folder prepared by the integrator: the program may write the file in it but not create
+// files. The superuser may create files anywhere, so then the case runs as "nobody".
+TEST(CommandFileInAFolderThatRefusesNewFiles, IsRewrittenInPlaceUntilTheFolderAllowsThemAgain) {
+    ScratchDirectory scratch;
+    const fs::path folder = scratch.path() / "prepared";
+    const fs::path path = folder / "wheelchair_commands.txt";
+    fs::create_directory(folder);
+    std::ofstream(path) << "left over\n";
+    const bool asRoot = ::geteuid() == 0;
+    const uid_t nobody = 65534;
+    if (asRoot) {
+        ASSERT_EQ(::chmod(scratch.path().c_str(), 0755), 0);
+        ASSERT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
+        ASSERT_EQ(::chown(path.c_str(), nobody, nobody), 0);
+    }
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    struct stat original {};
+    ASSERT_EQ(::stat(path.c_str(), &original), 0);
+
+    // The writes happen in a child that may drop privileges; it reports through a pipe.
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(report[0]);
+        if (asRoot && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 ||
+                       ::setuid(nobody) != 0 || ::geteuid() == 0)) {
+            ::_exit(77);
+        }
+        // Held open, the original keeps its inode number from being handed out again.
+        const int held = ::open(path.c_str(), O_RDONLY);
+        markerEverFound = 1;
+        CommandFile file{path.string()};
+        std::ostringstream messages;
+        struct stat during {
+        }, afterwards{};
+        std::string contentDuring, contentAfterwards;
+        for (int frame = 0; frame < 3; ++frame) {
+            writeCommandFile({105, 60}, {108, 58}, {100, 64}, file, messages);
+        }
+        ::stat(path.c_str(), &during);
+        contentDuring = readFile(path);
+        ::chmod(folder.c_str(), 0755);  // the integrator opens the folder up
+        for (int frame = 0; frame < 2; ++frame) {
+            writeCommandFile({1, 2}, {3, 4}, {5, 6}, file, messages);
+        }
+        ::stat(path.c_str(), &afterwards);
+        contentAfterwards = readFile(path);
+        std::ostringstream out;
+        out << (during.st_ino == original.st_ino) << (during.st_mode & 0777) << "\n"
+            << (afterwards.st_ino == original.st_ino) << (afterwards.st_mode & 0777) << "\n"
+            << contentDuring << contentAfterwards << messages.str();
+        const std::string text = out.str();
+        (void)!::write(report[1], text.data(), text.size());
+        ::close(held);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string received;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(report[0], buffer, sizeof buffer)) > 0) {
+        received.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::chmod(folder.c_str(), 0755);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "running as root and cannot become nobody, who may not write the folder";
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // 416 is mode 0640: kept in place, and kept by the replacement after.
+    EXPECT_EQ(received,
+              "1416\n"
+              "0416\n"
+              "bowl y 500\nbowl z -400\nmouth y -300\nmouth z 200\n"
+              "bowl y -400\nbowl z -400\nmouth y -200\nmouth z -200\n"
+              "Cannot create files beside the command file " +
+                  path.string() +
+                  " (cannot create a temporary file beside it: Permission denied); rewriting it "
+                  "in place instead, so a reader may briefly find it empty or incomplete.\n"
+                  "The command file " +
+                  path.string() + " is replaced in one step again.\n");
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        EXPECT_EQ(entry.path(), path) << "left behind";
+    }
+}
+
+TEST(CommandFileInAFolderThatRefusesNewFiles, FailsWhenTheFileCannotBeWrittenEither) {
+    ScratchDirectory scratch;
+    const fs::path folder = scratch.path() / "closed";
+    fs::create_directory(folder);
+    ::chmod(folder.c_str(), 0555);
+    // Nothing to rewrite in place: the file is missing, for the superuser too.
+    CommandFile file{(folder / "absent" / "wheelchair_commands.txt").string()};
+    std::ostringstream messages;
+    markerEverFound = 1;
+    writeCommandFile({}, {}, {}, file, messages);
+    markerEverFound = 0;
+    EXPECT_EQ(file.mode, CommandFile::Mode::Failing);
+    const std::string told = messages.str();
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
+    ::chmod(folder.c_str(), 0755);
 }
 
 // ---- writing to a descriptor without ever waiting ----
