@@ -1,0 +1,89 @@
+// The example consumer of the command file against a replay of the demo: it only ever sees
+// complete sets of four lines, and it tells the file has gone stale about a second after the
+// replay's last frame.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "output.h"
+#include "programs.h"
+#include "scene.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The consumer's line for a command file's content: its four lines joined by " | ".
+std::string consumerLine(std::string content) {
+    content.pop_back();
+    for (size_t at; (at = content.find('\n')) != std::string::npos;) {
+        content.replace(at, 1, " | ");
+    }
+    return content + "\n";
+}
+
+std::chrono::system_clock::time_point modified(const fs::path& path) {
+    struct stat status {};
+    ::stat(path.c_str(), &status);
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(status.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(status.st_mtim.tv_nsec)));
+}
+
+TEST(ExampleConsumer, SeesOnlyCompleteSetsAndTellsStalenessWithinASecondOrSo) {
+    Workspace work;
+    const fs::path consumerDirectory = work.scratch.path() / "consumer";
+    fs::create_directories(consumerDirectory);
+    Child consumer({{COMMAND_FILE_READER, work.commandFile.string()}, consumerDirectory});
+    ASSERT_TRUE(eventually([&] { return !consumer.out().empty(); }, 5s));
+
+    Child replay({{MARKER_TRACKER_REPLAY, DEMO_FRAMES "/%04d.png"}, work.directory});
+    ASSERT_EQ(replay.waitFor(30s), 0);
+    const auto lastRenewal = modified(work.commandFile);
+
+    const auto staleSaid = [&] { return consumer.out().find("stale:") != std::string::npos; };
+    ASSERT_TRUE(eventually(staleSaid, 5s)) << consumer.out();
+    const auto said = std::chrono::system_clock::now();
+    EXPECT_GT(said - lastRenewal, 1s);
+    EXPECT_LT(said - lastRenewal, 1500ms);
+    consumer.signal(SIGTERM);
+    consumer.waitFor(5s);
+
+    // Every set the consumer printed is one the replay wrote, in the order written, and the
+    // last is the file's final content.
+    std::vector<std::string> written;
+    MarkerPosition last[markerColorCount];
+    for (int i = 0; i < demoFrameCount; ++i) {
+        for (const SceneMarker& marker : demoMarkers(i)) {
+            last[marker.color] = expectedCenter(marker);
+        }
+        written.push_back(consumerLine(formatCommandFile(last[Green], last[Red], last[Blue])));
+    }
+    const std::string out = consumer.out();
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(out.substr(start, end - start + 1));
+    }
+    ASSERT_GE(lines.size(), 3u) << out;
+    EXPECT_EQ(lines.front().rfind("waiting for ", 0), 0u) << lines.front();
+    EXPECT_EQ(lines.back().rfind("stale: ", 0), 0u) << lines.back();
+    size_t next = 0;
+    for (size_t i = 1; i + 1 < lines.size(); ++i) {
+        SCOPED_TRACE(lines[i]);
+        while (next < written.size() && written[next] != lines[i]) {
+            ++next;
+        }
+        EXPECT_LT(next, written.size()) << "not a set the replay wrote, or out of order";
+    }
+    EXPECT_EQ(lines[lines.size() - 2], written.back());
+    EXPECT_GE(lines.size() - 2, 10u) << "the consumer missed most frames";
+}
+
+}  // namespace
