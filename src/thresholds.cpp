@@ -41,6 +41,8 @@ void makePanel(MarkerColor color) {
         // so the entry ends up holding exactly what the slider shows, clamped to its track.
         cv::setTrackbarPos(sliderLabels[i], panel, start);
     }
+    // A panel shows no image: its image area is shrunk away, leaving the sliders.
+    cv::resizeWindow(panel, 400, 1);
 }
 
 }  // namespace
