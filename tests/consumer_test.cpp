@@ -27,15 +27,6 @@ std::string consumerLine(std::string content) {
     return content + "\n";
 }
 
-std::chrono::system_clock::time_point modified(const fs::path& path) {
-    struct stat status {};
-    ::stat(path.c_str(), &status);
-    return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::seconds(status.st_mtim.tv_sec) +
-            std::chrono::nanoseconds(status.st_mtim.tv_nsec)));
-}
-
 TEST(ExampleConsumer, SeesOnlyCompleteSetsAndTellsStalenessWithinASecondOrSo) {
     Workspace work;
     const fs::path consumerDirectory = work.scratch.path() / "consumer";
@@ -45,7 +36,7 @@ TEST(ExampleConsumer, SeesOnlyCompleteSetsAndTellsStalenessWithinASecondOrSo) {
 
     Child replay({{MARKER_TRACKER_REPLAY, DEMO_FRAMES "/%04d.png"}, work.directory});
     ASSERT_EQ(replay.waitFor(30s), 0);
-    const auto lastRenewal = modified(work.commandFile);
+    const auto lastRenewal = modificationTime(work.commandFile);
 
     const auto staleSaid = [&] { return consumer.out().find("stale:") != std::string::npos; };
     ASSERT_TRUE(eventually(staleSaid, 5s)) << consumer.out();

@@ -264,19 +264,9 @@ std::vector<std::string> temporaries(const fs::path& directory) {
     return ::testing::AssertionSuccess();
 }
 
-// The three markers standing still, for a replay that runs as long as a test needs.
-const std::vector<SceneMarker> stillMarkers = {
-    {Green, {150, 120}, 14}, {Red, {40, 30}, 12}, {Blue, {250, 190}, 16}};
-
-std::string stillCommandFile() {
-    return formatCommandFile(expectedCenter(stillMarkers[0]), expectedCenter(stillMarkers[1]),
-                             expectedCenter(stillMarkers[2]));
-}
-
 TEST(Programs, StopSignalsEndCleanlyWithinASecondAndShowTheTable) {
     ScratchDirectory recording;
-    const std::string pattern =
-        writeStillRecording(recording.path(), drawScene({320, 240}, stillMarkers, 5), 400);
+    const std::string pattern = writeStillRecording(recording.path(), stillScene(), 400);
     std::mt19937 random{std::random_device{}()};
     std::uniform_int_distribution<int> delayMs(0, 1500);
     for (int signo : {SIGINT, SIGTERM, SIGHUP}) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -131,6 +132,38 @@ std::string writeStillRecording(const fs::path& directory, const cv::Mat& scene,
         fs::create_hard_link(directory / "0000.png", directory / name);
     }
     return pattern;
+}
+
+namespace {
+
+const SceneMarker stillMarkers[] = {
+    {Green, {150, 120}, 14}, {Red, {40, 30}, 12}, {Blue, {250, 190}, 16}};
+
+}  // namespace
+
+cv::Mat stillScene() {
+    return drawScene({320, 240}, {std::begin(stillMarkers), std::end(stillMarkers)}, 5);
+}
+
+std::string stillReportLine() {
+    return formatPositionReport(expectedCenter(stillMarkers[0]), expectedCenter(stillMarkers[1]),
+                                expectedCenter(stillMarkers[2]));
+}
+
+std::string stillCommandFile() {
+    return formatCommandFile(expectedCenter(stillMarkers[0]), expectedCenter(stillMarkers[1]),
+                             expectedCenter(stillMarkers[2]));
+}
+
+std::chrono::system_clock::time_point modificationTime(const fs::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return {};
+    }
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(status.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(status.st_mtim.tv_nsec)));
 }
 
 namespace {

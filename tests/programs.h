@@ -79,6 +79,15 @@ std::string writeStillRecording(const std::filesystem::path& directory, const cv
 // The first `frames` frames of the demo recording, written in `directory`; returns the pattern.
 std::string writeDemoRecording(const std::filesystem::path& directory, int frames);
 
+// The three markers standing still over a noisy scene, for a replay that runs as long as a
+// test needs (see writeStillRecording), and the line and command file it gives every frame.
+cv::Mat stillScene();
+std::string stillReportLine();
+std::string stillCommandFile();
+
+// When the file's content was last renewed; the epoch when it is absent.
+std::chrono::system_clock::time_point modificationTime(const std::filesystem::path& path);
+
 // The report lines and final command file of the first `frames` frames of the demo.
 std::string demoReport(int frames = demoFrameCount);
 std::string demoCommandFile(int frames = demoFrameCount);

@@ -22,32 +22,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::vector<SceneMarker> stillMarkers = {
-    {Green, {150, 120}, 14}, {Red, {40, 30}, 12}, {Blue, {250, 190}, 16}};
-const std::string stillLine =
-    formatPositionReport(expectedCenter(stillMarkers[0]), expectedCenter(stillMarkers[1]),
-                         expectedCenter(stillMarkers[2]));
 constexpr int stillFrames = 20;  // 6 s of replay
 
 const char* const dropping =
     "Nobody is reading standard output; coordinate lines are dropped until it is read again.\n";
 const std::string ended = tableMessage("The recording has ended", defaultThresholds);
 
-std::chrono::nanoseconds modified(const fs::path& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        return {};
-    }
-    return std::chrono::seconds(status.st_mtim.tv_sec) +
-           std::chrono::nanoseconds(status.st_mtim.tv_nsec);
-}
-
 // How many times the file's modification time moves during `duration`.
 int renewalsDuring(const fs::path& path, std::chrono::milliseconds duration) {
     std::set<std::chrono::nanoseconds::rep> seen;
     const auto end = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < end) {
-        seen.insert(modified(path).count());
+        seen.insert(modificationTime(path).time_since_epoch().count());
         std::this_thread::sleep_for(20ms);
     }
     return static_cast<int>(seen.size()) - 1;
@@ -87,8 +73,8 @@ private:
 
 TEST(Terminal, APausedTerminalDropsLinesWholeAndTheLoopGoesOn) {
     Workspace work;
-    const std::string pattern = writeStillRecording(
-        work.scratch.path() / "frames", drawScene({320, 240}, stillMarkers, 9), stillFrames);
+    const std::string pattern =
+        writeStillRecording(work.scratch.path() / "frames", stillScene(), stillFrames);
     const fs::path err = work.directory / "stderr";
     const fs::path status = work.directory / "status";
     Tmux tmux(work.scratch.path());
@@ -126,7 +112,7 @@ TEST(Terminal, APausedTerminalDropsLinesWholeAndTheLoopGoesOn) {
          startOfLine = end + 1) {
         const std::string line = screen.substr(startOfLine, end - startOfLine + 1);
         if (line != "\n") {
-            EXPECT_EQ(line, stillLine);
+            EXPECT_EQ(line, stillReportLine());
             ++shown;
         }
     }
@@ -135,8 +121,8 @@ TEST(Terminal, APausedTerminalDropsLinesWholeAndTheLoopGoesOn) {
 
 TEST(Terminal, APipeNobodyReadsDropsLinesWholeUntilItIsReadAgain) {
     Workspace work;
-    const std::string pattern = writeStillRecording(
-        work.scratch.path() / "frames", drawScene({320, 240}, stillMarkers, 9), stillFrames);
+    const std::string pattern =
+        writeStillRecording(work.scratch.path() / "frames", stillScene(), stillFrames);
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     ASSERT_EQ(::fcntl(ends[1], F_SETPIPE_SZ, 4096), 4096);
@@ -171,7 +157,7 @@ TEST(Terminal, APipeNobodyReadsDropsLinesWholeUntilItIsReadAgain) {
     std::vector<std::string> lines;
     EXPECT_TRUE(wholeLines(received.substr(filler.size()), lines));
     for (const std::string& line : lines) {
-        EXPECT_EQ(line, stillLine);
+        EXPECT_EQ(line, stillReportLine());
     }
     const std::string messages = replay.err();
     const int dropped = droppedCount(messages);
