@@ -69,10 +69,12 @@ void installNonBlockingStreams() {
 }
 
 void installSignalHandlers() {
-    // A reader of the coordinate lines that goes away must not take the command file with it,
-    // and a tracker started in the background must not be stopped for writing to its terminal.
+    // A reader of the coordinate lines that goes away must not take the command file with it.
+    // Nor may the terminal stop the loop: not for writing to it from the background, nor for
+    // Ctrl-Z, an undo habit, which would leave the consumer acting on stale offsets.
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGTTOU, SIG_IGN);
+    ::signal(SIGTSTP, SIG_IGN);
     for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction action {};
         ::sigaction(signo, nullptr, &action);

@@ -9,7 +9,8 @@
 //   later (the window system's connection, say) takes its place;
 // - gives standard output and standard error descriptions of their own that never block, and
 //   puts streams on std::cout and std::cerr that drop what cannot be written at once;
-// - ignores SIGPIPE and SIGTTOU, and has SIGINT, SIGTERM and SIGHUP request a stop;
+// - ignores SIGPIPE, SIGTTOU and SIGTSTP (Ctrl-Z), and has SIGINT, SIGTERM and SIGHUP request
+//   a stop;
 // - checks that the windows have a display: without one, says so on standard error in one line
 //   and exits with status 1, touching no file;
 // - removes temporary command files left more than a minute ago by a run that was killed.
