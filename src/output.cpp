@@ -297,10 +297,14 @@ int NonBlockingOutput::sync() {
             return -1;
         }
         if (sent != Sent::All) {
-            drop(text);
+            if (!text.empty()) {
+                drop(text);
+            }
             return 0;
         }
     }
+    // An empty flush (standard error flushes standard output before each message) drops
+    // nothing.
     if (text.empty()) {
         return 0;
     }

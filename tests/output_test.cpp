@@ -476,6 +476,8 @@ TEST(NonBlockingOutput, ALineTakenInPartIsFinishedBeforeAnythingNewer) {
     const std::string longLine = std::string(6000, 'L') + "\n";
     out << longLine << std::flush;
     out << lineA << std::flush;  // the long line is not out yet: this one is dropped
+    out.flush();                 // flushes with nothing new drop nothing
+    out.flush();
     std::string received = pipe.drain();
     EXPECT_EQ(received.size(), 4096u);
     out << lineB << std::flush;  // the rest of the long line, then this
