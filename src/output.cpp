@@ -93,6 +93,15 @@ std::string writeAll(int fd, const std::string& content) {
     return "";
 }
 
+// Writes all of `content`, then closes `fd`; the first thing that went wrong, or "".
+std::string writeAllAndClose(int fd, const std::string& content) {
+    std::string error = writeAll(fd, content);
+    if (::close(fd) != 0 && error.empty()) {
+        error = describeErrno("close failed");
+    }
+    return error;
+}
+
 }  // namespace
 
 std::string replaceFile(const std::string& path, const std::string& content,
@@ -118,10 +127,7 @@ std::string replaceFile(const std::string& path, const std::string& content,
         }
         ::fchmod(fd, existing.st_mode & 0777);
     }
-    std::string error = writeAll(fd, content);
-    if (::close(fd) != 0 && error.empty()) {
-        error = describeErrno("close failed");
-    }
+    std::string error = writeAllAndClose(fd, content);
     if (error.empty() && ::rename(temporaryPath.c_str(), path.c_str()) != 0) {
         error = describeErrno("cannot rename the new file into place");
     }
@@ -136,11 +142,7 @@ std::string rewriteInPlace(const std::string& path, const std::string& content) 
     if (fd < 0) {
         return describeErrno("cannot open it to rewrite it in place");
     }
-    std::string error = writeAll(fd, content);
-    if (::close(fd) != 0 && error.empty()) {
-        error = describeErrno("close failed");
-    }
-    return error;
+    return writeAllAndClose(fd, content);
 }
 
 void removeStaleTemporaries(const std::string& path, std::chrono::seconds age,
@@ -308,17 +310,16 @@ int NonBlockingOutput::sync() {
     if (text.empty()) {
         return 0;
     }
-    std::string rest = text;
-    const Sent sent = send(rest);
+    const Sent sent = send(text);
     if (sent == Sent::Failed) {
         failed_ = true;
         return -1;
     }
     if (sent == Sent::None) {
-        drop(text);
+        drop(text);  // untouched: nothing of it was taken
         return 0;
     }
-    unfinished_ = rest;
+    unfinished_ = text;  // what the descriptor did not take, if anything
     if (dropped_ > 0 && dropNotices_) {
         *dropNotices_ << "Standard output is read again; " << dropped_
                       << (dropped_ == 1 ? " coordinate line was" : " coordinate lines were")
