@@ -100,18 +100,16 @@ std::string describePixel(const cv::Mat& hsvFrame, cv::Point point,
                 std::to_string(pixel[channel]);
     }
     for (MarkerColor color : {Green, Red, Blue}) {
-        const HsvRange& range = table[color];
-        // Table order: each channel's minimum, then its maximum.
-        const int bounds[6] = {range.hMin, range.hMax, range.sMin,
-                               range.sMax, range.vMin, range.vMax};
         std::string verdict = "inside";
+        // Slider order: each channel's minimum, then its maximum.
         for (int i = 0; i < 6; ++i) {
             const int value = pixel[i / 2];
+            const int bound = thresholdEntry(table[color], i);
             const bool isMinimum = i % 2 == 0;
-            if (isMinimum ? value < bounds[i] : value > bounds[i]) {
+            if (isMinimum ? value < bound : value > bound) {
                 verdict = std::string(1, channelNames[i / 2]) + " " + std::to_string(value) +
                           (isMinimum ? " below " : " above ") + sliderLabels[i] + " " +
-                          std::to_string(bounds[i]);
+                          std::to_string(bound);
                 break;
             }
         }

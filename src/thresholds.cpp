@@ -13,13 +13,17 @@ HsvRange thresholdTable[markerColorCount] = {
 
 const char* const sliderLabels[6] = {"H_MIN", "H_MAX", "S_MIN", "S_MAX", "V_MIN", "V_MAX"};
 
-namespace {
-
-int& entryOf(HsvRange& range, int slider) {
+int& thresholdEntry(HsvRange& range, int slider) {
     int* const entries[6] = {&range.hMin, &range.hMax, &range.sMin,
                              &range.sMax, &range.vMin, &range.vMax};
     return *entries[slider];
 }
+
+int thresholdEntry(const HsvRange& range, int slider) {
+    return thresholdEntry(const_cast<HsvRange&>(range), slider);
+}
+
+namespace {
 
 // Each slider's track end, fixed when the panels are first made, so a panel made again after
 // the operator closed it has the same tracks.
@@ -33,7 +37,7 @@ void makePanel(MarkerColor color) {
     // properties dialog (Ctrl+P) that would hold the loop still while open.
     cv::namedWindow(panel, cv::WINDOW_NORMAL | cv::WINDOW_GUI_NORMAL);
     for (int i = 0; i < 6; ++i) {
-        int& entry = entryOf(range, i);
+        int& entry = thresholdEntry(range, i);
         const int start = entry;
         cv::createTrackbar(sliderLabels[i], panel, nullptr, trackEnds[color][i],
                            onThresholdTrackbar, &entry);
@@ -63,7 +67,7 @@ std::string formatThresholdTable() {
         table += ':';
         for (int i = 0; i < 6; ++i) {
             table += std::string(" ") + sliderLabels[i] + " " +
-                     std::to_string(entryOf(thresholdTable[color], i));
+                     std::to_string(thresholdEntry(thresholdTable[color], i));
         }
         table += '\n';
     }

@@ -27,6 +27,10 @@ extern HsvRange thresholdTable[markerColorCount];
 // The six sliders' labels, in table order: "H_MIN", "H_MAX", "S_MIN", "S_MAX", "V_MIN", "V_MAX".
 extern const char* const sliderLabels[6];
 
+// The entry of `range` that slider number `slider` (in sliderLabels order) stands for.
+int& thresholdEntry(HsvRange& range, int slider);
+int thresholdEntry(const HsvRange& range, int slider);
+
 // "green", "red" or "blue".
 const char* markerColorName(MarkerColor color);
 

@@ -9,12 +9,6 @@
 
 namespace {
 
-int& entry(HsvRange& range, int slider) {
-    int* const entries[6] = {&range.hMin, &range.hMax, &range.sMin,
-                             &range.sMax, &range.vMin, &range.vMax};
-    return *entries[slider];
-}
-
 void resetTable() {
     std::copy(std::begin(defaultThresholds), std::end(defaultThresholds), thresholdTable);
 }
@@ -30,7 +24,7 @@ TEST(ThresholdTable, StartsWithTheDefaults) {
         for (int slider = 0; slider < 6; ++slider) {
             SCOPED_TRACE(std::string(markerColorName(MarkerColor(color))) + " " +
                          sliderLabels[slider]);
-            EXPECT_EQ(entry(thresholdTable[color], slider), expected[color][slider]);
+            EXPECT_EQ(thresholdEntry(thresholdTable[color], slider), expected[color][slider]);
         }
     }
 }
@@ -64,7 +58,7 @@ protected:
             for (int slider = 0; slider < 6; ++slider) {
                 SCOPED_TRACE(thresholdPanelName(color) + " " + sliderLabels[slider]);
                 EXPECT_EQ(cv::getTrackbarPos(sliderLabels[slider], thresholdPanelName(color)),
-                          entry(thresholdTable[color], slider));
+                          thresholdEntry(thresholdTable[color], slider));
             }
         }
     }
@@ -78,7 +72,8 @@ TEST_F(Panels, SlidersStartAtTheTableEntries) {
     for (MarkerColor color : {Green, Red, Blue}) {
         HsvRange defaults = defaultThresholds[color];
         for (int slider = 0; slider < 6; ++slider) {
-            EXPECT_EQ(entry(thresholdTable[color], slider), entry(defaults, slider));
+            EXPECT_EQ(thresholdEntry(thresholdTable[color], slider),
+                      thresholdEntry(defaults, slider));
         }
     }
 }
@@ -97,10 +92,10 @@ TEST_F(Panels, MovesLandInTheTableClampedToTheTrackEnd) {
             SCOPED_TRACE(thresholdPanelName(color) + " " + sliderLabels[slider]);
             const std::string panel = thresholdPanelName(color);
             cv::setTrackbarPos(sliderLabels[slider], panel, 5);
-            EXPECT_EQ(entry(thresholdTable[color], slider), 5);
+            EXPECT_EQ(thresholdEntry(thresholdTable[color], slider), 5);
             cv::setTrackbarPos(sliderLabels[slider], panel, 1000);
             EXPECT_EQ(cv::getTrackbarPos(sliderLabels[slider], panel), trackEnd[color][slider / 2]);
-            EXPECT_EQ(entry(thresholdTable[color], slider), trackEnd[color][slider / 2]);
+            EXPECT_EQ(thresholdEntry(thresholdTable[color], slider), trackEnd[color][slider / 2]);
         }
     }
     // Tracks stay as created when an upper bound comes down.
@@ -127,7 +122,8 @@ TEST_F(Panels, APanelThatIsGoneIsMadeAgainAsItWas) {
     for (MarkerColor color : {Green, Red, Blue}) {
         for (int slider = 0; slider < 6; ++slider) {
             SCOPED_TRACE(thresholdPanelName(color) + " " + sliderLabels[slider]);
-            EXPECT_EQ(entry(thresholdTable[color], slider), entry(tuned[color], slider));
+            EXPECT_EQ(thresholdEntry(thresholdTable[color], slider),
+                      thresholdEntry(tuned[color], slider));
         }
     }
     expectSlidersShowTheTable();
