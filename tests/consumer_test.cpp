@@ -57,11 +57,7 @@ TEST(ExampleConsumer, SeesOnlyCompleteSetsAndTellsStalenessWithinASecondOrSo) {
         written.push_back(consumerLine(formatCommandFile(last[Green], last[Red], last[Blue])));
     }
     const std::string out = consumer.out();
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(out.substr(start, end - start + 1));
-    }
+    const std::vector<std::string> lines = splitLines(out);
     ASSERT_GE(lines.size(), 3u) << out;
     EXPECT_EQ(lines.front().rfind("waiting for ", 0), 0u) << lines.front();
     EXPECT_EQ(lines.back().rfind("stale: ", 0), 0u) << lines.back();

@@ -245,21 +245,19 @@ std::vector<std::string> temporaries(const fs::path& directory) {
 
 // Every complete line of `text` is a report line, and nothing follows the last line end.
 ::testing::AssertionResult onlyWholeReportLines(const std::string& text) {
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string cut;
+    for (const std::string& line : splitLines(text, &cut)) {
         MarkerPosition p[3];
-        char rest = 0;
-        const std::string line = text.substr(start, end - start);
+        char after = 0;
         if (std::sscanf(line.c_str(),
                         "RED:(%d,%d) GRN:(%d,%d) BLU:(%d,%d) Deltas: y=(%*d,%*d) z=(%*d,%*d)%c",
-                        &p[0].x, &p[0].y, &p[1].x, &p[1].y, &p[2].x, &p[2].y, &rest) != 6 ||
-            formatPositionReport(p[1], p[0], p[2]) != line + "\n") {
+                        &p[0].x, &p[0].y, &p[1].x, &p[1].y, &p[2].x, &p[2].y, &after) != 7 ||
+            after != '\n' || formatPositionReport(p[1], p[0], p[2]) != line) {
             return ::testing::AssertionFailure() << "not a report line: '" << line << "'";
         }
     }
-    if (start != text.size()) {
-        return ::testing::AssertionFailure()
-               << "cut line at the end: '" << text.substr(start) << "'";
+    if (!cut.empty()) {
+        return ::testing::AssertionFailure() << "cut line at the end: '" << cut << "'";
     }
     return ::testing::AssertionSuccess();
 }

@@ -214,6 +214,18 @@ std::string tableMessage(const std::string& reason, const HsvRange (&table)[mark
     return message;
 }
 
+std::vector<std::string> splitLines(const std::string& text, std::string* rest) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start + 1));
+    }
+    if (rest) {
+        *rest = text.substr(start);
+    }
+    return lines;
+}
+
 std::string shellOutput(const std::string& command) {
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -234,9 +246,8 @@ std::multiset<std::string> windowTitles() {
     const std::string listing = shellOutput(
         "for id in $(xdotool search --onlyvisible --name . 2>/dev/null); do "
         "xdotool getwindowname $id 2>/dev/null; done");
-    size_t start = 0;
-    for (size_t end; (end = listing.find('\n', start)) != std::string::npos; start = end + 1) {
-        titles.insert(listing.substr(start, end - start));
+    for (const std::string& line : splitLines(listing)) {
+        titles.insert(line.substr(0, line.size() - 1));
     }
     return titles;
 }

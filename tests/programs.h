@@ -95,6 +95,10 @@ std::string demoCommandFile(int frames = demoFrameCount);
 // The threshold table as the programs print it when they end, for the given table.
 std::string tableMessage(const std::string& reason, const HsvRange (&table)[markerColorCount]);
 
+// The complete lines of `text`, each with its line end. With `rest`, what follows the last line
+// end: a line cut short.
+std::vector<std::string> splitLines(const std::string& text, std::string* rest = nullptr);
+
 // Runs a shell command and returns what it printed on standard output.
 std::string shellOutput(const std::string& command);
 

@@ -49,15 +49,6 @@ int droppedCount(const std::string& err) {
     return count;
 }
 
-// Splits text into its lines; false if anything follows the last line end.
-bool wholeLines(const std::string& text, std::vector<std::string>& lines) {
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(text.substr(start, end - start + 1));
-    }
-    return start == text.size();
-}
-
 // A tmux server of the test's own, on a socket in a scratch directory.
 class Tmux {
 public:
@@ -116,10 +107,7 @@ TEST(Terminal, NeitherCtrlSNorCtrlZInTheTerminalHoldsTheLoop) {
         screen.erase(at, 2);
     }
     int shown = 0;
-    size_t startOfLine = 0;
-    for (size_t end; (end = screen.find('\n', startOfLine)) != std::string::npos;
-         startOfLine = end + 1) {
-        const std::string line = screen.substr(startOfLine, end - startOfLine + 1);
+    for (const std::string& line : splitLines(screen)) {
         if (line.find("RED:(") != std::string::npos) {
             EXPECT_EQ(line, stillReportLine());
             ++shown;
@@ -163,8 +151,9 @@ TEST(Terminal, APipeNobodyReadsDropsLinesWholeUntilItIsReadAgain) {
     EXPECT_LT(took, stillFrames * 300ms + 5s);
 
     ASSERT_EQ(received.compare(0, filler.size(), filler), 0);
-    std::vector<std::string> lines;
-    EXPECT_TRUE(wholeLines(received.substr(filler.size()), lines));
+    std::string cut;
+    const std::vector<std::string> lines = splitLines(received.substr(filler.size()), &cut);
+    EXPECT_EQ(cut, "") << "a line was cut";
     for (const std::string& line : lines) {
         EXPECT_EQ(line, stillReportLine());
     }
