@@ -67,7 +67,7 @@ void frameStep(benchmark::State& state, cv::Size size) {
     outputs.commandFile.path = (directory / "wheelchair_commands.txt").string();
     outputs.display = false;
     FrameContext context;
-    context.camera = std::make_unique<RepeatingSource>(realisticFrame(size), state);
+    context.source = std::make_unique<RepeatingSource>(realisticFrame(size), state);
 
     for (auto _ : state) {
         runFrameStep(context, outputs);

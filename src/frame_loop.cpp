@@ -8,18 +8,6 @@
 
 #include "process.h"
 
-cv::Mat& maskOf(FrameContext& context, MarkerColor color) {
-    switch (color) {
-        case Green:
-            return context.greenMask;
-        case Red:
-            return context.redMask;
-        case Blue:
-            break;
-    }
-    return context.blueMask;
-}
-
 bool normalizeFrame(cv::Mat& frame, int& lastType, std::ostream& messages) {
     const int type = frame.type();
     const bool changed = type != lastType;
@@ -44,8 +32,23 @@ bool normalizeFrame(cv::Mat& frame, int& lastType, std::ostream& messages) {
 
 namespace {
 
-// What the display windows show now, for clicks on them. The image header shares the shown
-// frame's pixels, so it stays valid whatever happens to the loop's own images.
+// The mask of one color in `context`.
+cv::Mat& maskOf(FrameContext& context, MarkerColor color) {
+    switch (color) {
+        case Green:
+            return context.greenMask;
+        case Red:
+            return context.redMask;
+        case Blue:
+            break;
+    }
+    return context.blueMask;
+}
+
+// What the display windows show now, for clicks on them. The header shares the pixels of the
+// loop's HSV image: the next frame's conversion overwrites them (at a new size it leaves them to
+// this header alone), but that conversion and the next show both fall between two waits, and
+// clicks are told only inside a wait, so a click always reads the frame on screen.
 struct ShownFrame {
     cv::Mat hsvFrame;
     std::ostream* messages = nullptr;
@@ -79,13 +82,15 @@ void showInWindow(const char* name, const cv::Mat& image) {
 }
 
 // A key press ends the toolkit's wait early, so the wait is taken up again until its time is
-// out: keys held down or pressed fast do not change the pace.
+// out: keys held down or pressed fast do not change the pace. It is taken in short slices, so a
+// stop asked for meanwhile ends it within one slice, however busy the machine.
 void waitForGui(std::chrono::milliseconds duration) {
     const auto end = std::chrono::steady_clock::now() + duration;
-    for (auto left = duration; left.count() > 0;
+    for (auto left = duration; left.count() > 0 && !stopRequested();
          left = std::chrono::duration_cast<std::chrono::milliseconds>(
              end - std::chrono::steady_clock::now())) {
-        cv::waitKey(static_cast<int>(std::max<std::chrono::milliseconds::rep>(1, left.count())));
+        cv::waitKey(
+            static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 1, 50)));
     }
 }
 
@@ -101,7 +106,7 @@ void showFrame(const FrameContext& context, std::ostream& messages) {
 
 StepResult runFrameStep(FrameContext& context, FrameOutputs& outputs) {
     StepResult result = StepResult::NoFrame;
-    if (context.camera->read(context.cameraFeed)) {
+    if (context.source->read(context.cameraFeed)) {
         result = normalizeFrame(context.cameraFeed, context.lastFrameType, *outputs.messages)
                      ? StepResult::Processed
                      : StepResult::Skipped;
@@ -137,7 +142,9 @@ StepResult runFrameStep(FrameContext& context, FrameOutputs& outputs) {
 
 void runFrameLoop(FrameContext& context, FrameOutputs& outputs, bool untilSourceEnds) {
     while (!stopRequested()) {
-        if (runFrameStep(context, outputs) == StepResult::NoFrame && untilSourceEnds) {
+        const StepResult result = runFrameStep(context, outputs);
+        relayStrayOutput();
+        if (result == StepResult::NoFrame && untilSourceEnds) {
             return;
         }
     }

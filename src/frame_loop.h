@@ -6,13 +6,15 @@
 
 #include <opencv2/core.hpp>
 
+#include "command_file.h"
+#include "console.h"
 #include "detection.h"
 #include "frame_source.h"
-#include "output.h"
+#include "report_line.h"
 
 // What the loop keeps from one frame to the next. The images keep their buffers across frames.
 struct FrameContext {
-    std::unique_ptr<FrameSource> camera;
+    std::unique_ptr<FrameSource> source;  // the camera, or a recording
     cv::Mat cameraFeed;
     cv::Mat hsvFrame;
     cv::Mat greenMask;
@@ -21,9 +23,6 @@ struct FrameContext {
     MarkerPosition positions[markerColorCount];  // indexed by MarkerColor
     int lastFrameType = -1;                      // to tell about an unusual frame format once
 };
-
-// The mask of one color in `context`.
-cv::Mat& maskOf(FrameContext& context, MarkerColor color);
 
 // Where one frame's results go. The live program uses these defaults; tests and benchmarks swap
 // in string streams, a temporary directory and no display.

@@ -8,9 +8,9 @@ int main() {
     startProcess("marker_tracker");
     FrameContext context;
     createThresholdPanels();
-    context.camera = std::make_unique<CameraSource>(cameraIndex);
+    context.source = std::make_unique<CameraSource>(cameraIndex);
     FrameOutputs outputs;
     runFrameLoop(context, outputs, false);
-    context.camera.reset();
+    context.source.reset();
     endProcess();
 }

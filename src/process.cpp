@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -12,21 +13,24 @@
 
 #include <xcb/xcb.h>
 
-#include "output.h"
+#include "command_file.h"
+#include "console.h"
 #include "thresholds.h"
 
 namespace {
 
-volatile sig_atomic_t stopSignal = 0;
+// Written in a signal handler and read by the loop while the toolkit's threads run: a lock-free
+// atomic is both safe in the handler and seen across threads.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void onStopSignal(int signo) {
-    if (stopSignal != 0) {
+    int none = 0;
+    if (!stopSignal.compare_exchange_strong(none, signo)) {
         // Asked twice: the clean end is not wanted, so end now.
         ::signal(signo, SIG_DFL);
         ::raise(signo);
-        return;
     }
-    stopSignal = signo;
 }
 
 void openClosedStandardDescriptors() {
@@ -36,36 +40,6 @@ void openClosedStandardDescriptors() {
             ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         }
     }
-}
-
-// A pipe or terminal is shared with whoever else writes to it, so it is not switched to
-// non-blocking in place; the process opens it afresh as a description of its own that is.
-// Every writer in the process, the toolkit's warnings included, then drops rather than waits.
-// Where that is refused, the stream polls before each write instead.
-void giveOwnNonBlockingDescription(int fd) {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || S_ISREG(status.st_mode) || S_ISBLK(status.st_mode) ||
-        S_ISSOCK(status.st_mode)) {
-        return;
-    }
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    const int fresh = ::open(self.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fresh >= 0) {
-        ::dup2(fresh, fd);
-        ::close(fresh);
-    }
-}
-
-void installNonBlockingStreams() {
-    giveOwnNonBlockingDescription(STDOUT_FILENO);
-    giveOwnNonBlockingDescription(STDERR_FILENO);
-    // Kept for the whole run and never freed: the standard streams flush into them at exit.
-    static NonBlockingOutput* const errors = new NonBlockingOutput(STDERR_FILENO);
-    static NonBlockingOutput* const lines = new NonBlockingOutput(STDOUT_FILENO, &std::cerr);
-    std::cerr.rdbuf(errors);
-    std::cout.rdbuf(lines);
-    // A message goes out whole at its end of line, not in pieces per insertion.
-    std::cerr.unsetf(std::ios_base::unitbuf);
 }
 
 void installSignalHandlers() {
@@ -113,19 +87,30 @@ std::string displayProblem() {
         return "no display to show the windows on (DISPLAY is not set); start it from a "
                "desktop session, or over ssh with -X";
     }
-    xcb_connection_t* connection = xcb_connect(display, nullptr);
-    const bool failed = xcb_connection_has_error(connection) != 0;
-    xcb_disconnect(connection);
-    if (failed) {
-        return std::string("cannot reach the display ") + display +
-               " to show the windows on (no X server there, or access refused)";
+    // The connection stays open for the whole run. A server with no other client resets when
+    // its last client leaves, and the toolkit's own connection, made moments later, could fall
+    // into that reset and abort the program. A connection refused during such a reset (another
+    // program's check just left) is tried again for about a second.
+    static xcb_connection_t* connection = nullptr;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (connection) {
+            xcb_disconnect(connection);
+            ::usleep(100 * 1000);
+        }
+        connection = xcb_connect(display, nullptr);
+        if (xcb_connection_has_error(connection) == 0) {
+            return "";
+        }
     }
-    return "";
+    xcb_disconnect(connection);
+    connection = nullptr;
+    return std::string("cannot reach the display ") + display +
+           " to show the windows on (no X server there, or access refused)";
 }
 
 void startProcess(const char* program) {
     openClosedStandardDescriptors();
-    installNonBlockingStreams();
+    installNonBlockingStandardStreams();
     installSignalHandlers();
     const std::string problem = displayProblem();
     if (!problem.empty()) {
@@ -145,6 +130,7 @@ void endProcess() {
                         : std::string("The recording has ended"))
               << ". The color ranges as they stood:\n"
               << formatThresholdTable() << std::flush;
+    relayStrayOutput();
     if (signo != 0) {
         struct sigaction action {};
         action.sa_handler = SIG_DFL;

@@ -22,9 +22,9 @@ int main(int argc, char** argv) {
     }
     FrameContext context;
     createThresholdPanels();
-    context.camera = std::move(recording);
+    context.source = std::move(recording);
     FrameOutputs outputs;
     runFrameLoop(context, outputs, true);
-    context.camera.reset();
+    context.source.reset();
     endProcess();
 }

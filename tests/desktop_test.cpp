@@ -15,8 +15,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "output.h"
+#include "command_file.h"
 #include "programs.h"
+#include "report_line.h"
 #include "scene.h"
 
 namespace fs = std::filesystem;
@@ -135,7 +136,7 @@ protected:
         replay = std::make_unique<Child>(Launch{{MARKER_TRACKER_REPLAY, pattern}, work.directory});
         ASSERT_TRUE(waitForWindows(*replay, allTitles))
             << "seen: " << ::testing::PrintToString(windowTitles());
-        ASSERT_TRUE(eventually([&] { return lines() >= 2; }, 5s));
+        ASSERT_TRUE(eventually([&] { return lines() >= 2; }, 15s));
     }
 
     // Ends the replay as a service manager would; returns what it said on standard error.
@@ -150,12 +151,17 @@ protected:
         return static_cast<int>(std::count(out.begin(), out.end(), '\n'));
     }
 
-    // Frames still come at the loop's pace, and no window but the seven has appeared.
+    // Frames still come, no faster than the loop's pace, and no window but the seven has
+    // appeared. A held loop gives no line at all; a busy machine only makes lines come later.
     void expectTheLoopGoesOn() {
         const int before = lines();
-        std::this_thread::sleep_for(1500ms);
-        EXPECT_GE(lines() - before, 3) << "the loop was held";
-        EXPECT_LE(lines() - before, 6) << "the loop ran faster than its pace";
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(eventually([&] { return lines() - before >= 3; }, 10s)) << "the loop was held";
+        std::this_thread::sleep_for(600ms);
+        const int came = lines() - before;
+        const auto took = std::chrono::steady_clock::now() - start;
+        // Each frame waits 300 ms, so at most one more line than whole waits in the time taken.
+        EXPECT_LE(came, took / 300ms + 1) << "the loop ran faster than its pace";
         const std::multiset<std::string> titles = windowTitles();
         EXPECT_EQ(std::set<std::string>(titles.begin(), titles.end()), allTitles)
             << ::testing::PrintToString(titles);
@@ -163,21 +169,20 @@ protected:
 
     Window window(const std::string& title) {
         Window found;
-        EXPECT_TRUE(eventually([&] { return findWindow(title, found); }, 5s)) << title;
+        EXPECT_TRUE(eventually([&] { return findWindow(title, found); }, 15s)) << title;
         return found;
     }
 
     // Closes the window through its title bar and waits for it to come back, which it does
-    // as a new window within a frame; returns how long it was away.
-    std::chrono::milliseconds closeAndAwaitReturn(const std::string& title) {
+    // as a new window within a frame; returns how many report lines came meanwhile.
+    int closeAndAwaitReturn(const std::string& title) {
         const Window old = window(title);
         closeThroughTitleBar(old);
-        const auto closed = std::chrono::steady_clock::now();
+        const int atClose = lines();
         Window back;
-        EXPECT_TRUE(eventually([&] { return findWindow(title, back) && back.id != old.id; }, 3s))
+        EXPECT_TRUE(eventually([&] { return findWindow(title, back) && back.id != old.id; }, 10s))
             << title << " did not come back";
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - closed);
+        return lines() - atClose;
     }
 
     Workspace work;
@@ -205,7 +210,9 @@ TEST_F(Desktop, NoKeyOrClickInAnyWindowHoldsTheLoop) {
 TEST_F(Desktop, ClosedWindowsComeBackAsTheyWere) {
     for (const std::string title : {"trackbars green", "camera_feed", "trackbars blue"}) {
         SCOPED_TRACE(title);
-        EXPECT_LT(closeAndAwaitReturn(title), 1000ms) << "not back by the next frame";
+        // The next frame brings it back; the search for it, slow on a busy machine, may see a
+        // few more lines come meanwhile.
+        EXPECT_LE(closeAndAwaitReturn(title), 4) << "not back by the next frame";
         // Back in the plain style: still no dialog on Ctrl+S.
         activate(window(title));
         xdotool("key --clearmodifiers ctrl+s");
@@ -237,7 +244,7 @@ TEST_F(Desktop, DraggingASliderChangesTheNextFramesMask) {
     const int linesAtRelease = lines();
 
     // The marker at hue 50 has left green's mask, and the one at hue 70 is reported.
-    ASSERT_TRUE(eventually([&] { return lines() >= linesAtRelease + 3; }, 5s));
+    ASSERT_TRUE(eventually([&] { return lines() >= linesAtRelease + 3; }, 15s));
     const std::string out = replay->out();
     EXPECT_EQ(out.substr(out.size() - lineWithC.size()), lineWithC);
     const Window mask = window("green_threshold");
@@ -282,7 +289,7 @@ TEST_F(Desktop, AClickTellsThePixelsValuesAndHowTheyStand) {
         activate(target);
         clickAt(target, click.point);
         expected += click.line;
-        EXPECT_TRUE(eventually([&] { return replay->err() == expected; }, 2s)) << replay->err();
+        EXPECT_TRUE(eventually([&] { return replay->err() == expected; }, 10s)) << replay->err();
     }
 
     // A window that comes back after being closed still answers.
@@ -291,7 +298,7 @@ TEST_F(Desktop, AClickTellsThePixelsValuesAndHowTheyStand) {
     activate(back);
     clickAt(back, {75, 55});
     expected += insideA;
-    EXPECT_TRUE(eventually([&] { return replay->err() == expected; }, 2s)) << replay->err();
+    EXPECT_TRUE(eventually([&] { return replay->err() == expected; }, 10s)) << replay->err();
     EXPECT_EQ(stop(), expected + tableMessage("Stopped by SIGTERM", defaultThresholds));
 }
 

@@ -20,7 +20,7 @@ using FrameStep = FrameStepTest;
 TEST_F(FrameStep, DemoRecordingGivesTheLinesAndFileItsSceneImplies) {
     auto recording = std::make_unique<RecordingSource>(DEMO_FRAMES "/%04d.png");
     ASSERT_TRUE(recording->isOpened());
-    context.camera = std::move(recording);
+    context.source = std::move(recording);
 
     int processed = 0;
     while (runFrameStep(context, outputs) == StepResult::Processed) {
@@ -45,7 +45,7 @@ TEST_F(FrameStep, DemoRecordingGivesTheLinesAndFileItsSceneImplies) {
 
 TEST_F(FrameStep, EmptyFramesAreSkippedWithoutOutput) {
     const cv::Mat scene = drawScene(demoFrameSize, demoMarkers(0));
-    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{cv::Mat(), scene});
+    context.source = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{cv::Mat(), scene});
 
     EXPECT_EQ(runFrameStep(context, outputs), StepResult::NoFrame);
     EXPECT_EQ(report.str(), "");
@@ -67,7 +67,7 @@ TEST_F(FrameStep, CameraThatStopsIsToldOnceAndItsFramesSkipped) {
         cv::imwrite((directory / name).string(), drawScene(demoFrameSize, {marker}));
     }
     const std::string pattern = (directory / "%04d.png").string();
-    context.camera = std::make_unique<CameraSource>(pattern, messages, std::chrono::hours(1));
+    context.source = std::make_unique<CameraSource>(pattern, messages, std::chrono::hours(1));
 
     const StepResult results[] = {StepResult::Processed, StepResult::Processed, StepResult::NoFrame,
                                   StepResult::NoFrame, StepResult::NoFrame};
@@ -83,7 +83,7 @@ TEST_F(FrameStep, TheReplayLoopGoesPastSkippedFramesToTheEndOfTheRecording) {
     const SceneMarker first{Green, {40, 40}, 12}, later{Green, {90, 60}, 12};
     cv::Mat deep;
     drawScene(demoFrameSize, {first}).convertTo(deep, CV_16UC3, 256);
-    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{
+    context.source = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{
         drawScene(demoFrameSize, {first}), deep, drawScene(demoFrameSize, {later})});
 
     runFrameLoop(context, outputs, true);
@@ -95,7 +95,7 @@ TEST_F(FrameStep, TheReplayLoopGoesPastSkippedFramesToTheEndOfTheRecording) {
 
 TEST_F(FrameStep, NoFindNoCommandFileButALineEveryFrame) {
     const cv::Mat plain = drawScene(demoFrameSize, {});
-    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{plain, plain});
+    context.source = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{plain, plain});
     EXPECT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     EXPECT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     EXPECT_EQ(report.str(),
@@ -106,7 +106,7 @@ TEST_F(FrameStep, NoFindNoCommandFileButALineEveryFrame) {
 
 TEST_F(FrameStep, TableChangeShowsInTheNextFrameMask) {
     const cv::Mat scene = drawScene(demoFrameSize, {{Green, {100, 100}, 20}});
-    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene, scene});
+    context.source = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene, scene});
     ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     EXPECT_EQ(cv::countNonZero(context.greenMask), 25 * 25);
 
@@ -121,7 +121,7 @@ TEST_F(FrameStep, OverlayIsDrawnAfterConversion) {
     // A green marker's circle and label are drawn green; the conversion happens first, so the
     // HSV frame and the masks hold the scene alone.
     const cv::Mat scene = drawScene(demoFrameSize, {{Green, {100, 100}, 20}});
-    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene});
+    context.source = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene});
     ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     cv::Mat hsv;
     convertToHsv(scene, hsv);
@@ -131,7 +131,7 @@ TEST_F(FrameStep, OverlayIsDrawnAfterConversion) {
 
 TEST_F(FrameStep, ImagesKeepTheirBuffersAcrossFramesOfOneSize) {
     const cv::Mat scene = drawScene({320, 240}, {{Green, {100, 100}, 20}, {Red, {200, 50}, 12}});
-    context.camera = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene, scene, scene});
+    context.source = std::make_unique<ScriptedSource>(std::deque<cv::Mat>{scene, scene, scene});
     ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     const uchar* buffers[] = {context.cameraFeed.data, context.hsvFrame.data,
                               context.greenMask.data, context.redMask.data, context.blueMask.data};
@@ -163,7 +163,7 @@ TEST_F(FrameStep, ClosedReportStreamIsToldOnceAndTheFileStillWritten) {
     std::ostream reader(&pipe);
     outputs.report = &reader;
     const SceneMarker first{Green, {50, 50}, 10}, moved{Green, {80, 90}, 10};
-    context.camera = std::make_unique<ScriptedSource>(
+    context.source = std::make_unique<ScriptedSource>(
         std::deque<cv::Mat>{drawScene(demoFrameSize, {first}), drawScene(demoFrameSize, {moved}),
                             drawScene(demoFrameSize, {moved})});
 
@@ -185,7 +185,8 @@ TEST(CameraSource, RetriesAreSpacedAndEachOutageToldOnce) {
     const fs::path directory = scratch.path() / "camera";
     const std::string pattern = (directory / "%04d.png").string();
     std::ostringstream messages;
-    const auto interval = std::chrono::milliseconds(300);
+    // Long enough that a busy machine cannot stretch the reads below past it.
+    const auto interval = std::chrono::milliseconds(1500);
     CameraSource camera(pattern, messages, interval);
     cv::Mat frame;
 
@@ -194,7 +195,7 @@ TEST(CameraSource, RetriesAreSpacedAndEachOutageToldOnce) {
         EXPECT_FALSE(camera.read(frame));
         EXPECT_TRUE(frame.empty());
     }
-    EXPECT_EQ(messages.str(), pattern + " could not be opened; trying again every 0.3 s.\n");
+    EXPECT_EQ(messages.str(), pattern + " could not be opened; trying again every 1.5 s.\n");
 
     // Frames appear; they come through at the next attempt, and as the first ones, not "again".
     fs::create_directories(directory);
@@ -217,12 +218,12 @@ TEST(CameraSource, RetriesAreSpacedAndEachOutageToldOnce) {
     messages.str("");
     const auto failed = std::chrono::steady_clock::now();
     EXPECT_FALSE(camera.read(frame));
-    while (std::chrono::steady_clock::now() - failed < interval * 2 / 3) {
+    while (std::chrono::steady_clock::now() - failed < interval / 3) {
         EXPECT_FALSE(camera.read(frame));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_EQ(messages.str(), pattern + " stopped delivering frames; trying again every 0.3 s.\n");
-    std::this_thread::sleep_for(interval / 2);
+    EXPECT_EQ(messages.str(), pattern + " stopped delivering frames; trying again every 1.5 s.\n");
+    std::this_thread::sleep_for(interval * 2 / 3);
     messages.str("");
     EXPECT_TRUE(camera.read(frame));
     EXPECT_EQ(messages.str(), pattern + " is delivering frames again.\n");
@@ -237,7 +238,8 @@ TEST(CameraSource, AbsentDeviceFailsQuietlyAndFast) {
     for (int i = 0; i < 10; ++i) {
         EXPECT_FALSE(camera.read(frame));
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    // Reads while the camera is away return at once; the bound only catches one that waits.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(messages.str(), "camera 97 could not be opened; trying again every 60 s.\n");
 }
 

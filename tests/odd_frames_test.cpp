@@ -7,8 +7,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "command_file.h"
 #include "frame_loop.h"
-#include "output.h"
+#include "report_line.h"
 #include "scene.h"
 #include "test_support.h"
 

@@ -11,7 +11,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "output.h"
+#include "command_file.h"
+#include "report_line.h"
 
 namespace fs = std::filesystem;
 
@@ -51,14 +52,17 @@ Child::Child(const Launch& launch)
         const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int stdoutTarget = launch.stdoutFd >= 0 ? launch.stdoutFd : out;
-        if (out < 0 || err < 0 || ::dup2(stdoutTarget, 1) < 0 || ::dup2(err, 2) < 0 ||
+        const int stderrTarget = launch.stderrFd >= 0 ? launch.stderrFd : err;
+        if (out < 0 || err < 0 || ::dup2(stdoutTarget, 1) < 0 || ::dup2(stderrTarget, 2) < 0 ||
             ::chdir(launch.directory.c_str()) != 0) {
             ::_exit(127);
         }
         ::close(out);
         ::close(err);
-        if (launch.stdoutFd > 2) {
-            ::close(launch.stdoutFd);
+        for (int fd : {launch.stdoutFd, launch.stderrFd}) {
+            if (fd > 2) {
+                ::close(fd);
+            }
         }
         for (int fd : launch.closedFds) {
             ::close(fd);
@@ -266,7 +270,7 @@ bool waitForWindows(Child& child, const std::set<std::string>& wanted) {
                    }
                    return true;
                },
-               std::chrono::seconds(15)) &&
+               std::chrono::seconds(30)) &&
            child.running();
 }
 

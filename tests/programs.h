@@ -28,6 +28,7 @@ struct Launch {
     std::vector<std::string> argv;
     std::filesystem::path directory;  // working directory; "stdout" and "stderr" files go here
     int stdoutFd = -1;                // when set, standard output is this descriptor, not a file
+    int stderrFd = -1;                // likewise for standard error
     std::vector<int> closedFds;       // standard descriptors closed before the program starts
     std::map<std::string, std::optional<std::string>> environment;  // set, or unset with nullopt
 };
@@ -107,7 +108,7 @@ std::string shellOutput(const std::string& command);
 // The titles of the windows on the display, mapped ones only.
 std::multiset<std::string> windowTitles();
 
-// Polls until every title in `wanted` is on the display once, or `child` ends, or 15 s pass.
+// Polls until every title in `wanted` is on the display once, or `child` ends, or 30 s pass.
 bool waitForWindows(Child& child, const std::set<std::string>& wanted);
 
 // Polls until `predicate` holds or `timeout` passes; returns whether it held.

@@ -73,7 +73,7 @@ TEST_F(Soak, MemoryStaysFlat) {
     DiscardingBuffer discard;
     std::ostream dropped(&discard);
     outputs.report = &dropped;
-    context.camera = std::make_unique<CyclingSource>();
+    context.source = std::make_unique<CyclingSource>();
 
     long baseline = 0;
     long at20000 = 0;

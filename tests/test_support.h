@@ -96,7 +96,7 @@ protected:
     // Runs each frame through the step; returns how many were processed.
     int run(std::deque<cv::Mat> frames) {
         const size_t count = frames.size();
-        context.camera = std::make_unique<ScriptedSource>(std::move(frames));
+        context.source = std::make_unique<ScriptedSource>(std::move(frames));
         int processed = 0;
         for (size_t i = 0; i < count; ++i) {
             processed += runFrameStep(context, outputs) == StepResult::Processed ? 1 : 0;

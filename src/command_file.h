@@ -1,24 +1,14 @@
 #pragma once
-// The per-frame report line and the command file read by the wheelchair-side program.
+// The command file read by the wheelchair-side program, and how it is replaced safely.
 
 #include <chrono>
 #include <iosfwd>
-#include <streambuf>
 #include <string>
 
 #include "detection.h"
 
 // Where the command file goes, relative to the working directory.
 constexpr const char* commandFilePath = "../../wheelchair_commands.txt";
-
-// The report line, newline included:
-// "RED:(x,y) GRN:(x,y) BLU:(x,y) Deltas: y=(red-green,red-blue) z=(red-green,red-blue)".
-std::string formatPositionReport(const MarkerPosition& green, const MarkerPosition& red,
-                                 const MarkerPosition& blue);
-
-// Writes the report line to `out` and flushes it, so a reader on a pipe has it as the frame ends.
-void writePositionReport(const MarkerPosition& green, const MarkerPosition& red,
-                         const MarkerPosition& blue, std::ostream& out);
 
 // The command file's four lines: bowl y, bowl z, mouth y, mouth z, each the green reference's
 // coordinate minus the target's, times 100.
@@ -62,35 +52,3 @@ struct CommandFile {
 // `messages` once, a failure with its reason; every call tries the normal way first.
 void writeCommandFile(const MarkerPosition& green, const MarkerPosition& red,
                       const MarkerPosition& blue, CommandFile& file, std::ostream& messages);
-
-// A stream buffer over a descriptor that never makes the program wait. Text collects until the
-// stream is flushed; then it goes out in one attempt, or, when the descriptor cannot take any
-// of it at once (a paused terminal, a full pipe), it is dropped whole. A line the descriptor
-// takes only part of is finished before anything newer is written, so no line is ever cut.
-// Regular files and /dev/null take everything. Once the descriptor fails for good (a pipe
-// whose reader is gone) the flush fails, which sets the stream's badbit.
-class NonBlockingOutput : public std::streambuf {
-public:
-    // With `dropNotices`, the descriptor carries coordinate lines: the notices stream hears once
-    // when lines start being dropped and once, with their number, when lines get through again.
-    explicit NonBlockingOutput(int fd, std::ostream* dropNotices = nullptr);
-
-protected:
-    int overflow(int c) override;
-    std::streamsize xsputn(const char* s, std::streamsize n) override;
-    int sync() override;
-
-private:
-    enum class Sent { All, Part, None, Failed };
-    Sent send(std::string& text);  // takes what was written off the front of `text`
-    void drop(const std::string& text);
-
-    int fd_;
-    std::ostream* dropNotices_;
-    bool socket_ = false;     // sockets take a per-call "don't wait"
-    bool pollFirst_ = false;  // a blocking pipe or terminal that could not be given its own
-    std::string text_;        // collected since the last flush
-    std::string unfinished_;  // the rest of a line the descriptor took only part of
-    long dropped_ = 0;        // lines dropped since lines last got through
-    bool failed_ = false;
-};

@@ -1,13 +1,10 @@
-#include "output.h"
+#include "command_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,28 +12,17 @@
 #include <random>
 #include <sstream>
 
-std::string formatPositionReport(const MarkerPosition& green, const MarkerPosition& red,
-                                 const MarkerPosition& blue) {
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "RED:(%d,%d) GRN:(%d,%d) BLU:(%d,%d) Deltas: y=(%d,%d) z=(%d,%d)\n", red.x, red.y,
-                  green.x, green.y, blue.x, blue.y, red.x - green.x, red.x - blue.x,
-                  red.y - green.y, red.y - blue.y);
-    return line;
-}
-
-void writePositionReport(const MarkerPosition& green, const MarkerPosition& red,
-                         const MarkerPosition& blue, std::ostream& out) {
-    out << formatPositionReport(green, red, blue) << std::flush;
-}
-
 std::string formatCommandFile(const MarkerPosition& green, const MarkerPosition& red,
                               const MarkerPosition& blue) {
+    // In 64 bits: a difference of two 32-bit coordinates times 100 need not fit in 32.
+    const auto offset = [](int reference, int target) {
+        return (static_cast<long long>(reference) - target) * 100;
+    };
     std::ostringstream content;
-    content << "bowl y " << (green.x - blue.x) * 100 << '\n'
-            << "bowl z " << -(blue.y - green.y) * 100 << '\n'
-            << "mouth y " << (green.x - red.x) * 100 << '\n'
-            << "mouth z " << -(red.y - green.y) * 100 << '\n';
+    content << "bowl y " << offset(green.x, blue.x) << '\n'
+            << "bowl z " << offset(green.y, blue.y) << '\n'
+            << "mouth y " << offset(green.x, red.x) << '\n'
+            << "mouth z " << offset(green.y, red.y) << '\n';
     return content.str();
 }
 
@@ -216,115 +202,4 @@ void writeCommandFile(const MarkerPosition& green, const MarkerPosition& red,
             break;
     }
     file.mode = mode;
-}
-
-NonBlockingOutput::NonBlockingOutput(int fd, std::ostream* dropNotices)
-    : fd_(fd), dropNotices_(dropNotices) {
-    struct stat status {};
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &status) != 0 || flags < 0) {
-        return;  // not open: the first flush fails
-    }
-    socket_ = S_ISSOCK(status.st_mode);
-    const bool neverWaits =
-        (flags & O_NONBLOCK) != 0 || S_ISREG(status.st_mode) || S_ISBLK(status.st_mode);
-    pollFirst_ = !socket_ && !neverWaits;
-}
-
-int NonBlockingOutput::overflow(int c) {
-    if (c != traits_type::eof()) {
-        text_.push_back(static_cast<char>(c));
-    }
-    return traits_type::not_eof(c);
-}
-
-std::streamsize NonBlockingOutput::xsputn(const char* s, std::streamsize n) {
-    text_.append(s, static_cast<std::string::size_type>(n));
-    return n;
-}
-
-NonBlockingOutput::Sent NonBlockingOutput::send(std::string& text) {
-    const std::string::size_type size = text.size();
-    while (!text.empty()) {
-        if (pollFirst_) {
-            // Only a descriptor shared with others stays blocking; poll says whether a write
-            // would be taken now. A hang-up or error goes on to the write, which reports it.
-            pollfd ready{fd_, POLLOUT, 0};
-            const int count = ::poll(&ready, 1, 0);
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count == 0) {
-                break;
-            }
-        }
-        const ssize_t written =
-            socket_ ? ::send(fd_, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
-                    : ::write(fd_, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                break;
-            }
-            return Sent::Failed;
-        }
-        text.erase(0, static_cast<std::string::size_type>(written));
-    }
-    return text.empty() ? Sent::All : text.size() == size ? Sent::None : Sent::Part;
-}
-
-void NonBlockingOutput::drop(const std::string& text) {
-    if (dropped_ == 0 && dropNotices_) {
-        *dropNotices_ << "Nobody is reading standard output; coordinate lines are dropped until "
-                         "it is read again."
-                      << std::endl;
-    }
-    dropped_ += std::max<long>(1, std::count(text.begin(), text.end(), '\n'));
-}
-
-int NonBlockingOutput::sync() {
-    std::string text;
-    text.swap(text_);
-    if (failed_) {
-        return -1;
-    }
-    // The rest of a line cut short by a full descriptor goes first; until it is out, anything
-    // newer is dropped.
-    if (!unfinished_.empty()) {
-        const Sent sent = send(unfinished_);
-        if (sent == Sent::Failed) {
-            failed_ = true;
-            return -1;
-        }
-        if (sent != Sent::All) {
-            if (!text.empty()) {
-                drop(text);
-            }
-            return 0;
-        }
-    }
-    // An empty flush (standard error flushes standard output before each message) drops
-    // nothing.
-    if (text.empty()) {
-        return 0;
-    }
-    const Sent sent = send(text);
-    if (sent == Sent::Failed) {
-        failed_ = true;
-        return -1;
-    }
-    if (sent == Sent::None) {
-        drop(text);  // untouched: nothing of it was taken
-        return 0;
-    }
-    unfinished_ = text;  // what the descriptor did not take, if anything
-    if (dropped_ > 0 && dropNotices_) {
-        *dropNotices_ << "Standard output is read again; " << dropped_
-                      << (dropped_ == 1 ? " coordinate line was" : " coordinate lines were")
-                      << " dropped." << std::endl;
-    }
-    dropped_ = 0;
-    return 0;
 }
