@@ -45,9 +45,19 @@ void convertToHsv(const cv::Mat& cameraFeed, cv::Mat& hsvFrame) {
 }
 
 void extractMask(const cv::Mat& hsvFrame, const HsvRange& range, cv::Mat& mask) {
-    const cv::Scalar lower(range.hMin, range.sMin, range.vMin, 0);
-    const cv::Scalar upper(range.hMax, range.sMax, range.vMax, 0);
-    cv::inRange(hsvFrame, lower, upper, mask);
+    if (range.hMin <= range.hMax) {
+        const cv::Scalar lower(range.hMin, range.sMin, range.vMin, 0);
+        const cv::Scalar upper(range.hMax, range.sMax, range.vMax, 0);
+        cv::inRange(hsvFrame, lower, upper, mask);
+    } else {
+        // A hue range that wraps: from hMin to the top of the scale, and from 0 to hMax.
+        cv::Mat belowZero;
+        cv::inRange(hsvFrame, cv::Scalar(range.hMin, range.sMin, range.vMin, 0),
+                    cv::Scalar(hueTop, range.sMax, range.vMax, 0), belowZero);
+        cv::inRange(hsvFrame, cv::Scalar(0, range.sMin, range.vMin, 0),
+                    cv::Scalar(range.hMax, range.sMax, range.vMax, 0), mask);
+        mask |= belowZero;
+    }
 
     const cv::Mat erodeElement = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
     const cv::Mat dilateElement = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(8, 8));
@@ -100,18 +110,38 @@ std::string describePixel(const cv::Mat& hsvFrame, cv::Point point,
                 std::to_string(pixel[channel]);
     }
     for (MarkerColor color : {Green, Red, Blue}) {
-        std::string verdict = "inside";
-        // Slider order: each channel's minimum, then its maximum.
+        const HsvRange& range = table[color];
+        std::string verdict;
+        const auto keptOut = [&verdict](const std::string& why) {
+            verdict += (verdict.empty() ? "" : ", ") + why;
+        };
+        // Slider order: each channel's minimum, then its maximum; every bound that keeps the
+        // pixel out is named.
         for (int i = 0; i < 6; ++i) {
-            const int value = pixel[i / 2];
-            const int bound = thresholdEntry(table[color], i);
+            const int channel = i / 2;
+            const int value = pixel[channel];
+            const std::string read =
+                std::string(1, channelNames[channel]) + " " + std::to_string(value);
+            if (channel == 0 && range.hMin > range.hMax) {
+                // A wrapped hue range is one test, told once, as the two spans it covers.
+                if (i == 0 && value < range.hMin && value > range.hMax) {
+                    keptOut(read + " outside " +
+                            (range.hMin <= hueTop ? std::to_string(range.hMin) + "-" +
+                                                        std::to_string(hueTop) + " and "
+                                                  : std::string()) +
+                            "0-" + std::to_string(range.hMax));
+                }
+                continue;
+            }
+            const int bound = thresholdEntry(range, i);
             const bool isMinimum = i % 2 == 0;
             if (isMinimum ? value < bound : value > bound) {
-                verdict = std::string(1, channelNames[i / 2]) + " " + std::to_string(value) +
-                          (isMinimum ? " below " : " above ") + sliderLabels[i] + " " +
-                          std::to_string(bound);
-                break;
+                keptOut(read + (isMinimum ? " below " : " above ") + sliderLabels[i] + " " +
+                        std::to_string(bound));
             }
+        }
+        if (verdict.empty()) {
+            verdict = "inside";
         }
         line += std::string(" | ") + markerColorName(color) + ": " + verdict;
     }

@@ -22,7 +22,8 @@ void convertToHsv(const cv::Mat& cameraFeed, cv::Mat& hsvFrame);
 
 // Overwrites `mask` with 255 where every channel of hsvFrame lies inside `range` (both ends
 // included) and 0 elsewhere, then erodes once with a 3x3 and dilates once with an 8x8
-// rectangle, default anchors and border.
+// rectangle, default anchors and border. A hue range with hMin above hMax wraps: the mask is then
+// the union of the tests for hMin-179 and for 0-hMax, each with the same saturation and value.
 void extractMask(const cv::Mat& hsvFrame, const HsvRange& range, cv::Mat& mask);
 
 // Outlines the blobs of a copy of `mask` and walks the outer outlines from the first along
@@ -34,8 +35,9 @@ void locateMarker(MarkerPosition& position, cv::Mat mask, cv::Mat& cameraFeed);
 
 // What a click at `point` on the windows tells the operator, one line without its line end:
 // the pixel's hue, saturation and value in hsvFrame and, for each color, "inside" its range in
-// `table` or the first bound that keeps it out, e.g.
-// "pixel (250,200): H 55 S 115 V 115 | green: inside | red: H 55 below H_MIN 174 | ...".
+// `table` or every bound that keeps it out, in slider order, e.g. "pixel (250,200): H 55 S 115
+// V 115 | green: inside | red: H 55 below H_MIN 174, S 115 below S_MIN 172, V 115 below V_MIN
+// 186 | ...". A wrapped hue range is told as its two spans: "H 60 outside 170-179 and 0-8".
 // Says so plainly when hsvFrame is empty (no frame yet) or the point lies outside it.
 std::string describePixel(const cv::Mat& hsvFrame, cv::Point point,
                           const HsvRange (&table)[markerColorCount]);

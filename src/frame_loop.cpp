@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "process.h"
+#include "window_layout.h"
 
 bool normalizeFrame(cv::Mat& frame, int& lastType, std::ostream& messages) {
     const int type = frame.type();
@@ -73,10 +74,15 @@ bool windowExists(const std::string& name) {
 // Made right before its first show, sized to the image, in the plain style: the expanded one
 // brings dialogs (Ctrl+S, Ctrl+P, a right click) that would hold the loop still. A closed one
 // is only hidden and comes back at its next show, as it was.
-void showInWindow(const char* name, const cv::Mat& image) {
+// Its first place is its cell of the layout, for the size of its first image.
+void showInWindow(DisplayWindow window, const cv::Mat& image) {
+    static const char* const names[displayWindowCount] = {"green_threshold", "red_threshold",
+                                                          "blue_threshold", "camera_feed"};
+    const char* name = names[window];
     if (!windowExists(name)) {
         cv::namedWindow(name, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
         cv::setMouseCallback(name, onDisplayClick);
+        placeNewWindow(name, planWindowPlaces(layoutScreen(), image.size()).images[window].tl());
     }
     cv::imshow(name, image);
 }
@@ -97,10 +103,10 @@ void waitForGui(std::chrono::milliseconds duration) {
 }  // namespace
 
 void showFrame(const FrameContext& context, std::ostream& messages) {
-    showInWindow("green_threshold", context.greenMask);
-    showInWindow("red_threshold", context.redMask);
-    showInWindow("blue_threshold", context.blueMask);
-    showInWindow("camera_feed", context.cameraFeed);
+    showInWindow(GreenMaskWindow, context.greenMask);
+    showInWindow(RedMaskWindow, context.redMask);
+    showInWindow(BlueMaskWindow, context.blueMask);
+    showInWindow(CameraWindow, context.cameraFeed);
     shown = {context.hsvFrame, &messages};
 }
 
@@ -136,6 +142,7 @@ StepResult runFrameStep(FrameContext& context, FrameOutputs& outputs) {
     if (outputs.display) {
         restoreClosedPanels();
         waitForGui(std::chrono::milliseconds(300));
+        settleNewWindows();
     }
     return result;
 }

@@ -54,12 +54,21 @@ bool readQuietly(cv::VideoCapture& capture, cv::Mat& frame) {
 
 }  // namespace
 
-RecordingSource::RecordingSource(const std::string& path) {
+RecordingSource::RecordingSource(const std::string& path, bool loop) : path_(path), loop_(loop) {
     QuietOpenCvLog quiet;
-    openRecording(capture_, path);
+    openRecording(capture_, path_);
 }
 
 bool RecordingSource::read(cv::Mat& frame) {
+    if (readQuietly(capture_, frame) || !loop_) {
+        return !frame.empty();
+    }
+    // Opened afresh rather than rewound: every backend starts a new capture at its first frame.
+    {
+        QuietOpenCvLog quiet;
+        capture_.release();
+        openRecording(capture_, path_);
+    }
     return readQuietly(capture_, frame);
 }
 

@@ -21,14 +21,17 @@ public:
 };
 
 // A recording OpenCV's capture opens: a video file or an image sequence such as frames/%04d.png.
-// A failed read means the recording is over.
+// A failed read means the recording is over. With `loop`, the recording starts again from its
+// first frame each time it ends, and is over only when that gives no frame either.
 class RecordingSource : public FrameSource {
 public:
-    explicit RecordingSource(const std::string& path);
+    explicit RecordingSource(const std::string& path, bool loop = false);
     bool isOpened() const { return capture_.isOpened(); }
     bool read(cv::Mat& frame) override;
 
 private:
+    std::string path_;
+    bool loop_;
     cv::VideoCapture capture_;
 };
 

@@ -16,6 +16,7 @@
 #include "command_file.h"
 #include "console.h"
 #include "thresholds.h"
+#include "window_layout.h"
 
 namespace {
 
@@ -31,6 +32,24 @@ extern "C" void onStopSignal(int signo) {
         ::signal(signo, SIG_DFL);
         ::raise(signo);
     }
+}
+
+// The display check's connection to the X server, kept for the whole run (see displayProblem),
+// and the number of the screen the display names.
+xcb_connection_t* checkConnection = nullptr;
+int checkScreen = 0;
+
+// The size of the screen the display names, or an empty size without a connection.
+cv::Size displayScreenSize() {
+    if (!checkConnection || xcb_connection_has_error(checkConnection) != 0) {
+        return {};
+    }
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(checkConnection));
+    for (int i = 0; i < checkScreen && screens.rem > 0; ++i) {
+        xcb_screen_next(&screens);
+    }
+    return screens.rem > 0 ? cv::Size(screens.data->width_in_pixels, screens.data->height_in_pixels)
+                           : cv::Size();
 }
 
 void openClosedStandardDescriptors() {
@@ -91,19 +110,18 @@ std::string displayProblem() {
     // its last client leaves, and the toolkit's own connection, made moments later, could fall
     // into that reset and abort the program. A connection refused during such a reset (another
     // program's check just left) is tried again for about a second.
-    static xcb_connection_t* connection = nullptr;
     for (int attempt = 0; attempt < 10; ++attempt) {
-        if (connection) {
-            xcb_disconnect(connection);
+        if (checkConnection) {
+            xcb_disconnect(checkConnection);
             ::usleep(100 * 1000);
         }
-        connection = xcb_connect(display, nullptr);
-        if (xcb_connection_has_error(connection) == 0) {
+        checkConnection = xcb_connect(display, &checkScreen);
+        if (xcb_connection_has_error(checkConnection) == 0) {
             return "";
         }
     }
-    xcb_disconnect(connection);
-    connection = nullptr;
+    xcb_disconnect(checkConnection);
+    checkConnection = nullptr;
     return std::string("cannot reach the display ") + display +
            " to show the windows on (no X server there, or access refused)";
 }
@@ -117,6 +135,7 @@ void startProcess(const char* program) {
         std::cerr << program << ": " << problem << std::endl;
         std::exit(1);
     }
+    setLayoutScreen(displayScreenSize());
     removeStaleTemporaries(commandFilePath, std::chrono::minutes(1), std::cerr);
 }
 

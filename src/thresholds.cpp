@@ -5,6 +5,8 @@
 
 #include <opencv2/highgui.hpp>
 
+#include "window_layout.h"
+
 HsvRange thresholdTable[markerColorCount] = {
     defaultThresholds[Green],
     defaultThresholds[Red],
@@ -30,6 +32,10 @@ namespace {
 int trackEnds[markerColorCount][6];
 bool panelsMade = false;
 
+// Where each panel's frame goes when it is made: its place in the layout at first, then
+// wherever it stood when the operator closed it.
+cv::Point panelPlaces[markerColorCount];
+
 void makePanel(MarkerColor color) {
     HsvRange& range = thresholdTable[color];
     const std::string panel = thresholdPanelName(color);
@@ -47,6 +53,7 @@ void makePanel(MarkerColor color) {
     }
     // A panel shows no image: its image area is shrunk away, leaving the sliders.
     cv::resizeWindow(panel, 400, 1);
+    placeNewWindow(panel, panelPlaces[color]);
 }
 
 }  // namespace
@@ -79,12 +86,17 @@ void onThresholdTrackbar(int position, void* userData) {
 }
 
 void createThresholdPanels() {
+    const WindowPlaces places = planWindowPlaces(layoutScreen(), {});
     for (MarkerColor color : {Green, Red, Blue}) {
-        // Read before any slider exists: the tracks end where the upper bounds stand now.
+        // Each track covers its whole channel, or reaches further where the table's upper bound
+        // as it stands now lies beyond the channel, so every slider starts where the table says.
         const HsvRange& range = thresholdTable[color];
-        const int ends[6] = {range.hMax, range.hMax, range.sMax,
-                             range.sMax, range.vMax, range.vMax};
+        const int hue = std::max(hueTop, range.hMax);
+        const int saturation = std::max(saturationTop, range.sMax);
+        const int value = std::max(valueTop, range.vMax);
+        const int ends[6] = {hue, hue, saturation, saturation, value, value};
         std::copy(std::begin(ends), std::end(ends), trackEnds[color]);
+        panelPlaces[color] = places.panels[color].tl();
     }
     for (MarkerColor color : {Green, Red, Blue}) {
         makePanel(color);
@@ -102,7 +114,9 @@ void restoreClosedPanels() {
             continue;
         }
         // A closed panel is only hidden, and the toolkit offers no way to show it again: it is
-        // made anew. Its sliders take their places from the table, which stays as it was.
+        // made anew, where it stood when it was closed. Its sliders take their places from the
+        // table, which stays as it was.
+        panelPlaces[color] = windowPlace(panel, panelPlaces[color]);
         const HsvRange kept = thresholdTable[color];
         if (cv::getWindowProperty(panel, cv::WND_PROP_AUTOSIZE) >= 0) {
             cv::destroyWindow(panel);

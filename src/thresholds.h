@@ -7,7 +7,14 @@
 enum MarkerColor { Green, Red, Blue };
 constexpr int markerColorCount = 3;
 
-// Inclusive bounds in OpenCV's 8-bit HSV units: hue 0-179, saturation and value 0-255.
+// The top of each channel's scale in OpenCV's 8-bit HSV images.
+constexpr int hueTop = 179;
+constexpr int saturationTop = 255;
+constexpr int valueTop = 255;
+
+// Inclusive bounds in OpenCV's 8-bit HSV units: hue 0-179, saturation and value 0-255. A hue
+// range whose minimum lies above its maximum wraps around the end of the scale: hMin up to 179,
+// then 0 up to hMax, for a red on both sides of 0. In saturation and value such a range is empty.
 struct HsvRange {
     int hMin, hMax, sMin, sMax, vMin, vMax;
 };
@@ -42,12 +49,15 @@ std::string thresholdPanelName(MarkerColor color);
 std::string formatThresholdTable();
 
 // Opens the three panels, Green, Red, Blue, each with six sliders "H_MIN" .. "V_MAX" bound to
-// thresholdTable. A channel's two sliders run from 0 to that channel's upper bound as it stands
-// now, for the rest of the run. Needs a display.
+// thresholdTable, placed in a column at the left of the layout screen (window_layout.h). A
+// channel's two sliders run over the whole channel (hue 0-179, saturation and value 0-255), or
+// to that channel's upper bound as it stands now where that lies beyond, for the rest of the
+// run. Needs a display.
 void createThresholdPanels();
 
-// Makes again any panel the operator has closed, with the same tracks and its sliders where the
-// table stands; the table does not change. Does nothing before createThresholdPanels.
+// Makes again any panel the operator has closed, with the same tracks, its sliders where the
+// table stands, and where it stood when closed as far as that is known; the table does not
+// change. Does nothing before createThresholdPanels.
 void restoreClosedPanels();
 
 // Slider change callback: stores the new position in the table entry passed as userData.

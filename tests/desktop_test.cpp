@@ -232,12 +232,15 @@ TEST_F(Desktop, DraggingASliderChangesTheNextFramesMask) {
     const std::vector<cv::Point> handles = sliderHandles(screenshot(panel, work.scratch.path()));
     ASSERT_EQ(handles.size(), 6u);
 
-    // H_MIN's handle, dragged past the right end of its track: hue 70, the track's end.
+    // H_MIN's handle (at 43) dragged to about 60, measured on the track by H_MAX's handle (at
+    // 70): anywhere from 51 to 70 leaves marker A (hue 50) out and C (hue 70) in.
     const cv::Point from = panel.area.tl() + handles[0];
+    const double perStep = double(handles[1].x - handles[0].x) / (70 - 43);
+    const int to = from.x + static_cast<int>(perStep * (60 - 43));
     xdotool("mousemove --sync " + std::to_string(from.x) + " " + std::to_string(from.y));
     xdotool("mousedown 1");
     for (int step = 1; step <= 10; ++step) {
-        xdotool("mousemove --sync " + std::to_string(from.x + step * 40) + " " +
+        xdotool("mousemove --sync " + std::to_string(from.x + (to - from.x) * step / 10) + " " +
                 std::to_string(from.y));
     }
     xdotool("mouseup 1");
@@ -255,22 +258,32 @@ TEST_F(Desktop, DraggingASliderChangesTheNextFramesMask) {
     EXPECT_EQ(cv::countNonZero(gray(cv::Rect(markerA.topLeft, cv::Size(30, 30)))), 0);
     EXPECT_EQ(cv::countNonZero(gray(cv::Rect(markerC.topLeft, cv::Size(30, 30)))), 30 * 30);
 
+    const std::string told = stop();
+    int hMin = -1;
+    const size_t at = told.find("green: H_MIN ");
+    ASSERT_NE(at, std::string::npos) << told;
+    std::sscanf(told.c_str() + at, "green: H_MIN %d", &hMin);
+    EXPECT_GE(hMin, 51);
+    EXPECT_LE(hMin, 70);
     HsvRange tuned[markerColorCount] = {defaultThresholds[Green], defaultThresholds[Red],
                                         defaultThresholds[Blue]};
-    tuned[Green].hMin = 70;
-    EXPECT_EQ(stop(), tableMessage("Stopped by SIGTERM", tuned));
+    tuned[Green].hMin = hMin;
+    EXPECT_EQ(told, tableMessage("Stopped by SIGTERM", tuned));
 }
 
 TEST_F(Desktop, AClickTellsThePixelsValuesAndHowTheyStand) {
     const std::string insideA =
-        "pixel (75,55): H 50 S 115 V 115 | green: inside | red: H 50 below H_MIN 174 | blue: H "
-        "50 below H_MIN 95\n";
+        "pixel (75,55): H 50 S 115 V 115 | green: inside | red: H 50 below H_MIN 174, S 115 below "
+        "S_MIN 172, V 115 below V_MIN 186 | blue: H 50 below H_MIN 95, S 115 below S_MIN 179, V "
+        "115 below V_MIN 133\n";
     const std::string background =
-        "pixel (300,10): H 0 S 0 V 128 | green: H 0 below H_MIN 43 | red: H 0 below H_MIN 174 | "
-        "blue: H 0 below H_MIN 95\n";
+        "pixel (300,10): H 0 S 0 V 128 | green: H 0 below H_MIN 43, S 0 below S_MIN 86 | red: H 0 "
+        "below H_MIN 174, S 0 below S_MIN 172, V 128 below V_MIN 186 | blue: H 0 below H_MIN 95, "
+        "S 0 below S_MIN 179, V 128 below V_MIN 133\n";
     const std::string insideC =
-        "pixel (229,179): H 70 S 115 V 115 | green: inside | red: H 70 below H_MIN 174 | blue: H "
-        "70 below H_MIN 95\n";
+        "pixel (229,179): H 70 S 115 V 115 | green: inside | red: H 70 below H_MIN 174, S 115 "
+        "below S_MIN 172, V 115 below V_MIN 186 | blue: H 70 below H_MIN 95, S 115 below S_MIN "
+        "179, V 115 below V_MIN 133\n";
     struct Click {
         const char* window;
         cv::Point point;
@@ -300,6 +313,141 @@ TEST_F(Desktop, AClickTellsThePixelsValuesAndHowTheyStand) {
     expected += insideA;
     EXPECT_TRUE(eventually([&] { return replay->err() == expected; }, 10s)) << replay->err();
     EXPECT_EQ(stop(), expected + tableMessage("Stopped by SIGTERM", defaultThresholds));
+}
+
+// Keys as a person tunes with them: a click on a slider's handle gives it the focus, End takes
+// it to the end of its track and Home to 0. The tracks cover the whole channels, also on a
+// panel made again after it was closed.
+TEST_F(Desktop, EndAndHomeReachTheEndsOfTheWholeChannels) {
+    struct Press {
+        const char* panel;
+        int slider;  // in sliderLabels order
+        const char* key;
+    };
+    const Press presses[] = {
+        {"trackbars green", 1, "End"},  // H_MAX 179
+        {"trackbars green", 3, "End"},  // S_MAX 255
+        {"trackbars green", 5, "End"},  // V_MAX 255
+        {"trackbars blue", 3, "End"},   // S_MAX 255
+        {"trackbars red", 3, "End"},    // S_MAX 255
+        {"trackbars red", 0, "Home"},   // H_MIN 0
+    };
+    for (const Press& press : presses) {
+        SCOPED_TRACE(std::string(press.panel) + " " + sliderLabels[press.slider]);
+        const Window panel = window(press.panel);
+        activate(panel);
+        const std::vector<cv::Point> handles =
+            sliderHandles(screenshot(panel, work.scratch.path()));
+        ASSERT_EQ(handles.size(), 6u);
+        clickAt(panel, handles[press.slider]);
+        xdotool(std::string("key ") + press.key);
+    }
+    // Closed and made again, the blue panel's tracks still reach 255.
+    closeAndAwaitReturn("trackbars blue");
+    const Window blue = window("trackbars blue");
+    activate(blue);
+    const std::vector<cv::Point> handles = sliderHandles(screenshot(blue, work.scratch.path()));
+    ASSERT_EQ(handles.size(), 6u);
+    clickAt(blue, handles[5]);
+    xdotool("key End");  // V_MAX 255
+    // The handles are found by the filled part of their groove, which a slider at 0 has none
+    // of: the last press takes one to 0.
+    clickAt(blue, handles[4]);
+    xdotool("key Home");  // V_MIN 0
+    // A frame for the last key to be taken.
+    const int now = lines();
+    ASSERT_TRUE(eventually([&] { return lines() >= now + 2; }, 15s));
+
+    HsvRange tuned[markerColorCount] = {defaultThresholds[Green], defaultThresholds[Red],
+                                        defaultThresholds[Blue]};
+    tuned[Green].hMax = 179;
+    tuned[Green].sMax = 255;
+    tuned[Green].vMax = 255;
+    tuned[Blue].sMax = 255;
+    tuned[Blue].vMin = 0;
+    tuned[Blue].vMax = 255;
+    tuned[Red].sMax = 255;
+    tuned[Red].hMin = 0;
+    EXPECT_EQ(stop(), tableMessage("Stopped by SIGTERM", tuned));
+}
+
+// A panel the operator moved and then closed comes back where it was moved to; a window the
+// operator moves stays there, frame after frame.
+TEST_F(Desktop, WindowsStayWhereTheOperatorPutsThem) {
+    const cv::Point movedTo(900, 700);
+    for (const std::string title : {"trackbars red", "camera_feed"}) {
+        SCOPED_TRACE(title);
+        const Window before = window(title);
+        xdotool("windowmove --sync " + before.id + " " + std::to_string(movedTo.x) + " " +
+                std::to_string(movedTo.y));
+        const int now = lines();
+        ASSERT_TRUE(eventually([&] { return lines() >= now + 4; }, 15s));
+        Window moved;
+        ASSERT_TRUE(findWindow(title, moved));
+        EXPECT_EQ(moved.area.tl(), movedTo) << "the program moved it back";
+    }
+    EXPECT_LE(closeAndAwaitReturn("trackbars red"), 4);
+    Window back;
+    EXPECT_TRUE(eventually(
+        [&] { return findWindow("trackbars red", back) && back.area.tl() == movedTo; }, 5s))
+        << "made again at " << back.area.tl() << replay->err();
+    stop();
+}
+
+// The frame a window manager draws around a window: its client area grown by the frame's
+// extents (left, right, top, bottom).
+cv::Rect frameOf(const Window& window) {
+    const std::string extents = shellOutput("xprop -id " + window.id + " _NET_FRAME_EXTENTS");
+    int left = 0, right = 0, top = 0, bottom = 0;
+    std::sscanf(extents.c_str(), "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &left, &right,
+                &top, &bottom);
+    return cv::Rect(window.area.x - left, window.area.y - top, window.area.width + left + right,
+                    window.area.height + top + bottom);
+}
+
+// At start the seven windows lie side by side on a 1920x1200 screen with 640x480 frames: none
+// covers another, and each lies wholly on the screen.
+TEST(DesktopLayout, TheSevenWindowsStartSideBySideOnTheScreen) {
+    Workspace work;
+    const cv::Mat scene = drawScene({640, 480}, {{Green, {300, 200}, 20}}, 7);
+    const std::string pattern = writeStillRecording(work.scratch.path() / "frames", scene, 100);
+    Child replay({{MARKER_TRACKER_REPLAY, pattern}, work.directory});
+    ASSERT_TRUE(waitForWindows(replay, allTitles));
+    // A few frames for the window manager to map and place every window.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::string out = replay.out();
+            return std::count(out.begin(), out.end(), '\n') >= 4;
+        },
+        15s));
+
+    const cv::Rect screen(0, 0, 1920, 1200);
+    std::vector<std::pair<std::string, cv::Rect>> frames;
+    for (const std::string& title : allTitles) {
+        Window found;
+        ASSERT_TRUE(findWindow(title, found)) << title;
+        frames.emplace_back(title, frameOf(found));
+        if (displayTitles.count(title)) {
+            EXPECT_EQ(found.area.size(), cv::Size(640, 480))
+                << title << " is not sized to its image";
+        }
+    }
+    for (size_t i = 0; i < frames.size(); ++i) {
+        SCOPED_TRACE(frames[i].first + " at " + ::testing::PrintToString(frames[i].second));
+        EXPECT_EQ(frames[i].second & screen, frames[i].second) << "not wholly on the screen";
+        for (size_t j = i + 1; j < frames.size(); ++j) {
+            EXPECT_TRUE((frames[i].second & frames[j].second).empty())
+                << "covers " << frames[j].first << " at "
+                << ::testing::PrintToString(frames[j].second);
+        }
+    }
+    shellOutput("import -window root '" + (work.scratch.path() / "layout.png").string() + "'");
+    if (const char* keep = std::getenv("KEEP_SCREENSHOT")) {
+        fs::copy_file(work.scratch.path() / "layout.png", keep,
+                      fs::copy_options::overwrite_existing);
+    }
+    replay.signal(SIGTERM);
+    EXPECT_EQ(replay.waitFor(5s), 128 + SIGTERM);
 }
 
 }  // namespace

@@ -48,6 +48,63 @@ TEST(ExtractMask, UniformFramesGiveAllOrNothingUpToTheEdges) {
     }
 }
 
+// The mask a plain range test gives, cleaned as extractMask cleans it.
+cv::Mat cleaned(cv::Mat raw) {
+    cv::erode(raw, raw, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
+    cv::dilate(raw, raw, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(8, 8)));
+    return raw;
+}
+
+// A red marker as a camera sees one in good light: saturated, bright, its hue on both sides of
+// 0 (the left half reads 178, the right half 2), over a scene of every other hue.
+cv::Mat redAcrossZeroScene() {
+    cv::Mat hsv(120, 160, CV_8UC3);
+    for (int y = 0; y < hsv.rows; ++y) {
+        for (int x = 0; x < hsv.cols; ++x) {
+            hsv.at<cv::Vec3b>(y, x) = {static_cast<uchar>(20 + (x + y) % 140),
+                                       static_cast<uchar>(x % 256), static_cast<uchar>(255 - y)};
+        }
+    }
+    hsv(cv::Rect(40, 30, 20, 40)).setTo(cv::Scalar(178, 255, 250));
+    hsv(cv::Rect(60, 30, 20, 40)).setTo(cv::Scalar(2, 250, 240));
+    return hsv;
+}
+
+TEST(ExtractMask, AWrappedHueRangeIsTheUnionOfItsTwoSpans) {
+    const cv::Mat hsv = redAcrossZeroScene();
+    const HsvRange ranges[] = {
+        {170, 8, 150, 255, 150, 255},  // the red marker on both sides of 0
+        {175, 3, 0, 255, 0, 255},     {179, 0, 0, 255, 0, 255},  // the two ends of the scale alone
+        {100, 60, 30, 200, 10, 250},                             // most of the scale
+        {170, 8, 200, 100, 0, 255},  // saturation minimum above its maximum: empty
+        {185, 8, 0, 255, 0, 255},    // a minimum beyond the scale: only 0 to 8
+    };
+    for (const HsvRange& range : ranges) {
+        SCOPED_TRACE(::testing::Message() << range.hMin << "-" << range.hMax << " S " << range.sMin
+                                          << "-" << range.sMax);
+        cv::Mat upper, lower;
+        cv::inRange(hsv, cv::Scalar(range.hMin, range.sMin, range.vMin),
+                    cv::Scalar(179, range.sMax, range.vMax), upper);
+        cv::inRange(hsv, cv::Scalar(0, range.sMin, range.vMin),
+                    cv::Scalar(range.hMax, range.sMax, range.vMax), lower);
+        EXPECT_TRUE(sameImage(maskOf(hsv, range), cleaned(upper | lower)));
+    }
+}
+
+TEST(ExtractMask, AWrappedRedRangeTakesInTheWholeMarkerAndNothingElse) {
+    const cv::Mat hsv = redAcrossZeroScene();
+    cv::Mat expected = cv::Mat::zeros(hsv.size(), CV_8UC1);
+    // The 40x40 marker, eroded by one pixel on each side to x 41..78, y 31..68, then dilated by
+    // 3 before and 4 after: x 38..82, y 28..72.
+    expected(cv::Rect(38, 28, 45, 45)).setTo(255);
+    EXPECT_TRUE(sameImage(maskOf(hsv, {170, 8, 200, 255, 200, 255}), expected));
+    // A plain range can take in only one half, whichever side of 0 it sits on: the right half
+    // lies beyond the left one's growth (x 38..62).
+    const cv::Mat leftOnly = maskOf(hsv, {170, 179, 200, 255, 200, 255});
+    EXPECT_EQ(cv::countNonZero(leftOnly(cv::Rect(63, 30, 17, 40))), 0);
+    EXPECT_EQ(cv::countNonZero(leftOnly(cv::Rect(41, 31, 18, 38))), 18 * 38);
+}
+
 TEST(ExtractMask, TwoByTwoBlobIsErasedAndThreeByThreeGrowsToAnEightByEightSquare) {
     const cv::Vec3b inside(56, 110, 110);
     const cv::Vec3b outside(0, 0, 0);
@@ -222,7 +279,7 @@ TEST_F(LocateMarker, FoundFlagStaysRaisedAfterEmptyMasks) {
 
 // ---- what a click on a window tells ----
 
-TEST(DescribePixel, ValuesAndTheFirstBoundThatKeepsEachColorOut) {
+TEST(DescribePixel, ValuesAndEveryBoundThatKeepsEachColorOut) {
     cv::Mat hsv = uniformHsv({320, 240}, {20, 30, 200});
     hsv.at<cv::Vec3b>(200, 250) = {55, 115, 115};  // row 200, column 250
     hsv.at<cv::Vec3b>(0, 0) = {100, 250, 140};
@@ -233,19 +290,23 @@ TEST(DescribePixel, ValuesAndTheFirstBoundThatKeepsEachColorOut) {
     };
     const Case cases[] = {
         {{250, 200},
-         "pixel (250,200): H 55 S 115 V 115 | green: inside | red: H 55 below H_MIN 174 | "
-         "blue: H 55 below H_MIN 95"},
+         "pixel (250,200): H 55 S 115 V 115 | green: inside | red: H 55 below H_MIN 174, S 115 "
+         "below S_MIN 172, V 115 below V_MIN 186 | blue: H 55 below H_MIN 95, S 115 below S_MIN "
+         "179, V 115 below V_MIN 133"},
         {{10, 10},
-         "pixel (10,10): H 20 S 30 V 200 | green: H 20 below H_MIN 43 | red: H 20 below H_MIN 174 "
-         "| blue: H 20 below H_MIN 95"},
-        // Hue inside for blue: saturation is the first bound out, above its maximum.
+         "pixel (10,10): H 20 S 30 V 200 | green: H 20 below H_MIN 43, S 30 below S_MIN 86, V 200 "
+         "above V_MAX 143 | red: H 20 below H_MIN 174, S 30 below S_MIN 172 | blue: H 20 below "
+         "H_MIN 95, S 30 below S_MIN 179, V 200 above V_MAX 181"},
+        // Hue inside for blue: saturation alone keeps it out, above its maximum.
         {{0, 0},
-         "pixel (0,0): H 100 S 250 V 140 | green: H 100 above H_MAX 70 | red: H 100 below H_MIN "
-         "174 | blue: S 250 above S_MAX 218"},
+         "pixel (0,0): H 100 S 250 V 140 | green: H 100 above H_MAX 70, S 250 above S_MAX 143 | "
+         "red: H 100 below H_MIN 174, S 250 above S_MAX 234, V 140 below V_MIN 186 | blue: S 250 "
+         "above S_MAX 218"},
         // Red's upper bounds lie above the scale: the brightest red is inside.
         {{319, 239},
-         "pixel (319,239): H 176 S 180 V 255 | green: H 176 above H_MAX 70 | red: inside | "
-         "blue: H 176 above H_MAX 115"},
+         "pixel (319,239): H 176 S 180 V 255 | green: H 176 above H_MAX 70, S 180 above S_MAX "
+         "143, V 255 above V_MAX 143 | red: inside | blue: H 176 above H_MAX 115, V 255 above "
+         "V_MAX 181"},
         {{320, 10}, "pixel (320,10): outside the 320x240 image"},
         {{-1, 10}, "pixel (-1,10): outside the 320x240 image"},
         {{5, 240}, "pixel (5,240): outside the 320x240 image"},
@@ -265,7 +326,45 @@ TEST(DescribePixel, ReadsTheTableItIsGiven) {
     table[Green].vMin = 101;
     EXPECT_EQ(describePixel(hsv, {1, 2}, table),
               "pixel (1,2): H 60 S 100 V 100 | green: V 100 below V_MIN 101 | red: H 60 below "
-              "H_MIN 174 | blue: H 60 below H_MIN 95");
+              "H_MIN 174, S 100 below S_MIN 172, V 100 below V_MIN 186 | blue: H 60 below H_MIN "
+              "95, S 100 below S_MIN 179, V 100 below V_MIN 133");
+}
+
+TEST(DescribePixel, AWrappedHueRangeIsToldAsItsTwoSpans) {
+    struct Case {
+        const char* name;
+        cv::Vec3b pixel;
+        HsvRange red;
+        const char* verdict;
+    };
+    const Case cases[] = {
+        {"outside both spans",
+         {60, 200, 200},
+         {170, 8, 150, 255, 150, 255},
+         "H 60 outside 170-179 and 0-8"},
+        {"in the span below 180", {178, 255, 250}, {170, 8, 150, 255, 150, 255}, "inside"},
+        {"in the span from 0", {2, 255, 250}, {170, 8, 150, 255, 150, 255}, "inside"},
+        {"on both ends", {170, 150, 150}, {170, 8, 150, 255, 150, 255}, "inside"},
+        {"hue in, value out", {0, 255, 100}, {170, 8, 150, 255, 150, 255}, "V 100 below V_MIN 150"},
+        {"hue and saturation out",
+         {90, 40, 200},
+         {170, 8, 150, 255, 150, 255},
+         "H 90 outside 170-179 and 0-8, S 40 below S_MIN 150"},
+        // A minimum beyond the scale leaves only the span from 0.
+        {"minimum above 179", {100, 200, 200}, {185, 8, 0, 255, 0, 255}, "H 100 outside 0-8"},
+        {"saturation minimum above its maximum",
+         {175, 150, 200},
+         {170, 8, 200, 100, 0, 255},
+         "S 150 below S_MIN 200, S 150 above S_MAX 100"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HsvRange table[markerColorCount] = {defaultThresholds[Green], c.red,
+                                            defaultThresholds[Blue]};
+        const std::string line = describePixel(uniformHsv({2, 2}, c.pixel), {0, 0}, table);
+        const std::string red = line.substr(line.find("| red: ") + 7);
+        EXPECT_EQ(red.substr(0, red.find(" | blue")), c.verdict) << line;
+    }
 }
 
 }  // namespace

@@ -73,6 +73,43 @@ TEST(Replay, PlaysARecordingLikeTheLiveProgram) {
     EXPECT_EQ(replay.err(), endTable("The recording has ended"));
 }
 
+// A short recording tuned on: with --loop it plays again from its first frame each time it
+// ends, and a stop ends it as it ends the live tracker.
+TEST(Replay, LoopPlaysTheRecordingAgainUntilStopped) {
+    Workspace work;
+    std::vector<cv::Mat> frames;
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3; ++i) {
+        const std::vector<SceneMarker> markers = {
+            {Green, {150, 120}, 14}, {Red, {30 + 20 * i, 40}, 12}, {Blue, {250, 190 - 30 * i}, 16}};
+        frames.push_back(drawScene({320, 240}, markers, 50 + i));
+        lines.push_back(formatPositionReport(expectedCenter(markers[0]), expectedCenter(markers[1]),
+                                             expectedCenter(markers[2])));
+    }
+    const std::string pattern = writeRecording(work.scratch.path() / "frames", frames);
+    Child replay({{MARKER_TRACKER_REPLAY, "--loop", pattern}, work.directory});
+    // Three times through, and into the fourth.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::string out = replay.out();
+            return !replay.running() || std::count(out.begin(), out.end(), '\n') >= 10;
+        },
+        60s));
+    ASSERT_TRUE(replay.running()) << "the replay ended at the end of its recording";
+    const auto sent = std::chrono::steady_clock::now();
+    replay.signal(SIGTERM);
+    EXPECT_NE(replay.waitFor(5s), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+    EXPECT_EQ(replay.endingSignal(), SIGTERM);
+    EXPECT_EQ(replay.err(), endTable("Stopped by SIGTERM"));
+    const std::vector<std::string> out = splitLines(replay.out());
+    ASSERT_GE(out.size(), 10u);
+    for (size_t i = 0; i < out.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(out[i], lines[i % 3]);
+    }
+}
+
 TEST(Replay, EachLineReachesAPipeAsItsFrameEnds) {
     Workspace work;
     const std::string command = "cd '" + work.directory.string() + "' && exec '" +
@@ -125,8 +162,13 @@ TEST(Replay, BadCommandLinesAndMissingSources) {
         const char* inMessage;
     };
     const Case cases[] = {
-        {"no argument", {}, 2, "usage: marker_tracker_replay SOURCE"},
-        {"two arguments", {"a.avi", "b.avi"}, 2, "usage: marker_tracker_replay SOURCE"},
+        {"no argument", {}, 2, "usage: marker_tracker_replay [--loop] SOURCE"},
+        {"two arguments", {"a.avi", "b.avi"}, 2, "usage: marker_tracker_replay [--loop] SOURCE"},
+        {"--loop alone", {"--loop"}, 2, "usage: marker_tracker_replay [--loop] SOURCE"},
+        {"--loop and two sources", {"--loop", "a.avi", "b.avi"}, 2, "usage:"},
+        {"an option misspelt", {"--lop", "a.avi"}, 2, "usage:"},
+        {"--loop after the source", {"a.avi", "--loop"}, 2, "usage:"},
+        {"--loop on a missing video", {"--loop", "no-such-clip.avi"}, 1, "'no-such-clip.avi'"},
         {"missing video", {"no-such-clip.avi"}, 1, "'no-such-clip.avi'"},
         {"missing sequence", {"nowhere/%04d.png"}, 1, "'nowhere/%04d.png'"},
     };
@@ -139,7 +181,7 @@ TEST(Replay, BadCommandLinesAndMissingSources) {
         EXPECT_EQ(replay.waitFor(10s), c.status);
         const std::string err = replay.err();
         EXPECT_NE(err.find(c.inMessage), std::string::npos) << err;
-        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), c.status == 2 ? 2 : 1) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), c.status == 2 ? 3 : 1) << err;
         EXPECT_EQ(replay.out(), "");
         EXPECT_FALSE(fs::exists(work.commandFile));
     }

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "frame_loop.h"
 #include "scene.h"
@@ -41,6 +42,39 @@ TEST_F(FrameStep, DemoRecordingGivesTheLinesAndFileItsSceneImplies) {
     EXPECT_EQ(readFile(outputs.commandFile.path),
               formatCommandFile(expected[Green], expected[Red], expected[Blue]));
     EXPECT_EQ(messages.str(), "");
+}
+
+// Markers as a camera sees them in good light: saturated and bright, the red one reading hue 178
+// on its left half and 2 on its right. Ranges the whole tracks reach, red's wrapping around 0,
+// take each one in whole; the built-in ranges, tuned in other light, take in none of them.
+TEST_F(FrameStep, SaturatedBrightMarkersAreFoundWithRangesTheTracksReach) {
+    const auto bgrOf = [](int hue, int saturation, int value) {
+        cv::Mat pixel(1, 1, CV_8UC3, cv::Scalar(hue, saturation, value));
+        cv::cvtColor(pixel, pixel, cv::COLOR_HSV2BGR);
+        const cv::Vec3b bgr = pixel.at<cv::Vec3b>(0, 0);
+        return cv::Scalar(bgr[0], bgr[1], bgr[2]);
+    };
+    cv::Mat scene(240, 320, CV_8UC3, cv::Scalar(90, 100, 110));
+    const SceneMarker green{Green, {40, 50}, 24}, red{Red, {150, 40}, 24},
+        blue{Blue, {230, 160}, 24};
+    scene(cv::Rect(green.topLeft, cv::Size(24, 24))).setTo(bgrOf(60, 255, 250));
+    scene(cv::Rect(red.topLeft, cv::Size(12, 24))).setTo(bgrOf(178, 255, 245));
+    scene(cv::Rect(red.topLeft + cv::Point(12, 0), cv::Size(12, 24))).setTo(bgrOf(2, 250, 240));
+    scene(cv::Rect(blue.topLeft, cv::Size(24, 24))).setTo(bgrOf(110, 250, 255));
+
+    ASSERT_EQ(run({scene}), 1);
+    EXPECT_EQ(report.str(), formatPositionReport({}, {}, {}));
+
+    thresholdTable[Green] = {50, 70, 200, 255, 200, 255};
+    thresholdTable[Red] = {170, 8, 200, 255, 200, 255};
+    thresholdTable[Blue] = {100, 120, 200, 255, 200, 255};
+    report.str("");
+    ASSERT_EQ(run({scene}), 1);
+    EXPECT_EQ(report.str(), formatPositionReport(expectedCenter(green), expectedCenter(red),
+                                                 expectedCenter(blue)));
+    cv::Mat expectedRed = cv::Mat::zeros(scene.size(), CV_8UC1);
+    expectedRed(cv::Rect(red.topLeft + cv::Point(-2, -2), cv::Size(29, 29))).setTo(255);
+    EXPECT_TRUE(sameImage(context.redMask, expectedRed));
 }
 
 TEST_F(FrameStep, EmptyFramesAreSkippedWithoutOutput) {
@@ -110,8 +144,9 @@ TEST_F(FrameStep, TableChangeShowsInTheNextFrameMask) {
     ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     EXPECT_EQ(cv::countNonZero(context.greenMask), 25 * 25);
 
-    // As a slider would between frames: a minimum above its maximum empties the mask.
-    thresholdTable[Green].hMin = 71;
+    // As a slider would between frames: a saturation minimum above its maximum empties the
+    // mask.
+    thresholdTable[Green].sMin = thresholdTable[Green].sMax + 1;
     EXPECT_EQ(cv::countNonZero(context.greenMask), 25 * 25) << "the shown mask must not change";
     ASSERT_EQ(runFrameStep(context, outputs), StepResult::Processed);
     EXPECT_EQ(cv::countNonZero(context.greenMask), 0);

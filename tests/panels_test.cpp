@@ -63,8 +63,9 @@ protected:
         }
     }
 
-    // Each channel's two sliders end at that channel's default upper bound.
-    static constexpr int trackEnd[3][3] = {{70, 143, 143}, {186, 234, 256}, {115, 218, 181}};
+    // Each channel's two sliders run over the whole channel, or to red's built-in hue and value
+    // maxima, which lie beyond it.
+    static constexpr int trackEnd[3][3] = {{179, 255, 255}, {186, 255, 256}, {179, 255, 255}};
 };
 
 TEST_F(Panels, SlidersStartAtTheTableEntries) {
@@ -127,9 +128,11 @@ TEST_F(Panels, APanelThatIsGoneIsMadeAgainAsItWas) {
         }
     }
     expectSlidersShowTheTable();
-    // The hue track still ends at 70, not at the lowered H_MAX of 60.
+    // The tracks still cover the whole channels, not the lowered H_MAX of 60.
     cv::setTrackbarPos("H_MAX", "trackbars green", 1000);
-    EXPECT_EQ(thresholdTable[Green].hMax, 70);
+    EXPECT_EQ(thresholdTable[Green].hMax, 179);
+    cv::setTrackbarPos("V_MAX", "trackbars green", 1000);
+    EXPECT_EQ(thresholdTable[Green].vMax, 255);
 }
 
 TEST_F(Panels, PanelsOnScreenAreLeftAlone) {
