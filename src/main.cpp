@@ -10,6 +10,7 @@ int main() {
     createThresholdPanels();
     context.source = std::make_unique<CameraSource>(cameraIndex);
     FrameOutputs outputs;
+    claimCommandFile(outputs.commandFile, std::cerr);
     runFrameLoop(context, outputs, false);
     context.source.reset();
     endProcess();

@@ -136,7 +136,6 @@ void startProcess(const char* program) {
         std::exit(1);
     }
     setLayoutScreen(displayScreenSize());
-    removeStaleTemporaries(commandFilePath, std::chrono::minutes(1), std::cerr);
 }
 
 bool stopRequested() {

@@ -12,8 +12,7 @@
 // - ignores SIGPIPE, SIGTTOU and SIGTSTP (Ctrl-Z), and has SIGINT, SIGTERM and SIGHUP request
 //   a stop;
 // - checks that the windows have a display: without one, says so on standard error in one line
-//   and exits with status 1, touching no file; with one, lays the windows out on its screen;
-// - removes temporary command files left more than a minute ago by a run that was killed.
+//   and exits with status 1, touching no file; with one, lays the windows out on its screen.
 // `program` names the program in messages.
 void startProcess(const char* program);
 

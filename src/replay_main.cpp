@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     createThresholdPanels();
     context.source = std::move(recording);
     FrameOutputs outputs;
+    claimCommandFile(outputs.commandFile, std::cerr);
     runFrameLoop(context, outputs, true);
     context.source.reset();
     endProcess();

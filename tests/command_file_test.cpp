@@ -11,6 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -272,6 +274,141 @@ TEST_F(CommandFileTest, AReaderOnlyEverSeesFourCompleteLines) {
     EXPECT_TRUE(strayFiles(scratch.path()).empty());
 }
 
+// Runs `body` in a child process as the user nobody (uid and gid 65534, no other groups) when
+// the tests run as root, or as the test's own user otherwise; returns what it returned, or
+// nullopt when privileges could not be dropped.
+std::optional<std::string> asNobody(const std::function<std::string()>& body) {
+    int report[2];
+    if (::pipe(report) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        const uid_t nobody = 65534;
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 ||
+                                 ::setuid(nobody) != 0 || ::geteuid() == 0)) {
+            ::_exit(77);
+        }
+        const std::string text = body();
+        (void)!::write(report[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string received;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(report[0], buffer, sizeof buffer)) > 0) {
+        received.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        return std::nullopt;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return received;
+}
+
+// An integrator made the file 0640 with a group the consumer shares, and the tracker runs as
+// the file's owner but not in that group: a replacement could not keep the group, so the file
+// is rewritten in place and its readers keep it. Where it cannot be written in place either,
+// it is replaced all the same and the lost group is told once.
+TEST(CommandFileOfAGroupTheTrackerIsNotIn, KeepsItsGroupByBeingRewrittenInPlace) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give the file to nobody with a group nobody is not in";
+    }
+    ScratchDirectory scratch;
+    ASSERT_EQ(::chmod(scratch.path().c_str(), 0755), 0);
+    const fs::path folder = scratch.path() / "deployed";
+    fs::create_directory(folder);
+    const fs::path path = folder / "wheelchair_commands.txt";
+    const uid_t nobody = 65534;
+    const gid_t shared = 4;  // a group nobody is not in
+    ASSERT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
+    struct Case {
+        const char* name;
+        mode_t mode;
+        bool inPlace;
+    };
+    const Case cases[] = {
+        {"writable by its owner", 0640, true},
+        {"read-only even for its owner", 0440, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(path);
+        std::ofstream(path) << "prepared\n";
+        ASSERT_EQ(::chown(path.c_str(), nobody, shared), 0);
+        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        struct stat original {};
+        ASSERT_EQ(::stat(path.c_str(), &original), 0);
+        const std::optional<std::string> told = asNobody([&] {
+            const int held = ::open(path.c_str(), O_RDONLY);  // keeps the inode number taken
+            markerEverFound = 1;
+            CommandFile file{path.string()};
+            std::ostringstream messages;
+            for (int frame = 0; frame < 3; ++frame) {
+                writeCommandFile({105, 60}, {108, 58}, {100, 64}, file, messages);
+            }
+            ::close(held);
+            return messages.str();
+        });
+        ASSERT_TRUE(told) << "cannot become nobody";
+        struct stat after {};
+        ASSERT_EQ(::stat(path.c_str(), &after), 0);
+        EXPECT_EQ(readFile(path), "bowl y 500\nbowl z -400\nmouth y -300\nmouth z 200\n");
+        EXPECT_EQ(after.st_mode & 07777, c.mode);
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            names.push_back(entry.path().filename().string());
+        }
+        EXPECT_EQ(names, std::vector<std::string>{"wheelchair_commands.txt"});
+        const group* adm = ::getgrgid(shared);
+        const std::string groupName =
+            "group " + (adm ? std::string(adm->gr_name) : std::to_string(shared));
+        if (c.inPlace) {
+            EXPECT_EQ(after.st_ino, original.st_ino) << "replaced, losing the group";
+            EXPECT_EQ(after.st_gid, shared);
+            EXPECT_EQ(*told, "Cannot replace the command file " + path.string() +
+                                 " without changing who may read it (cannot give the new file " +
+                                 groupName +
+                                 ": Operation not permitted); rewriting it in place instead, so "
+                                 "a reader may briefly find it empty or incomplete.\n");
+        } else {
+            EXPECT_NE(after.st_ino, original.st_ino);
+            EXPECT_EQ(after.st_gid, nobody);
+            EXPECT_EQ(*told, "The command file " + path.string() + " was replaced without its " +
+                                 groupName +
+                                 ", which the program may not give a file, and it cannot be "
+                                 "rewritten in place; readers who relied on the " +
+                                 groupName + " may no longer read it.\n");
+        }
+    }
+}
+
+// The in-place rewrite never waits and writes only to a regular file: a FIFO at the path, with
+// or without a reader, is refused at once.
+TEST(RewriteInPlace, RefusesAnythingButARegularFileWithoutWaiting) {
+    ScratchDirectory scratch;
+    const fs::path fifo = scratch.path() / "wheelchair_commands.txt";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    EXPECT_EQ(rewriteInPlace(fifo.string(), "bowl y 1\n"),
+              "cannot open it to rewrite it in place: No such device or address");
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(rewriteInPlace(fifo.string(), "bowl y 1\n"),
+              "cannot rewrite it in place: it is not a regular file");
+    char buffer[16];
+    EXPECT_LE(::read(reader, buffer, sizeof buffer), 0) << "something was written into the FIFO";
+    ::close(reader);
+    const fs::path link = scratch.path() / "link";
+    fs::create_symlink(fifo, link);
+    EXPECT_EQ(rewriteInPlace(link.string(), "bowl y 1\n"),
+              "cannot open it to rewrite it in place: Too many levels of symbolic links");
+}
+
 // A folder prepared by the integrator: the program may write the file in it but not create
 // files. The superuser may create files anywhere, so then the case runs as "nobody".
 TEST(CommandFileInAFolderThatRefusesNewFiles, IsRewrittenInPlaceUntilTheFolderAllowsThemAgain) {
@@ -394,6 +531,12 @@ TEST(StaleTemporaries, OnlyOldOnesBesideTheFileAreRemoved) {
         {".wheelchair_commands.txt.tmp-00000003", std::chrono::seconds(5), false},
         {"wheelchair_commands.txt", std::chrono::seconds(3600), false},
         {".other.txt.tmp-00000001", std::chrono::seconds(3600), false},
+        // Names the program never makes, however alike: a user's own files.
+        {".wheelchair_commands.txt.tmp-my-notes.txt", std::chrono::seconds(3600), false},
+        {".wheelchair_commands.txt.tmp-0000001", std::chrono::seconds(3600), false},
+        {".wheelchair_commands.txt.tmp-000000001", std::chrono::seconds(3600), false},
+        {".wheelchair_commands.txt.tmp-0000000A", std::chrono::seconds(3600), false},
+        {".wheelchair_commands.txt.tmp-", std::chrono::seconds(3600), false},
     };
     for (const Entry& e : entries) {
         std::ofstream(scratch.path() / e.name) << "x\n";

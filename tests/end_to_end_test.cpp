@@ -398,23 +398,83 @@ TEST(Programs, ASecondSignalEndsTheProgramAtOnce) {
 
 TEST(Programs, LeftoversOfAKilledRunAreClearedOnceOld) {
     Workspace work;
-    const fs::path old = work.scratch.path() / ".wheelchair_commands.txt.tmp-0ld0ld00";
-    const fs::path young = work.scratch.path() / ".wheelchair_commands.txt.tmp-y0ung000";
-    const fs::path unrelated = work.scratch.path() / ".other.txt.tmp-0ld0ld00";
-    for (const fs::path& path : {old, young, unrelated}) {
+    const fs::path old = work.scratch.path() / ".wheelchair_commands.txt.tmp-0dd0dd00";
+    const fs::path young = work.scratch.path() / ".wheelchair_commands.txt.tmp-70a9c000";
+    const fs::path unrelated = work.scratch.path() / ".other.txt.tmp-0dd0dd00";
+    const fs::path usersOwn = work.scratch.path() / ".wheelchair_commands.txt.tmp-my-notes.txt";
+    for (const fs::path& path : {old, young, unrelated, usersOwn}) {
         std::ofstream(path) << "bowl y 1\n";
     }
-    fs::last_write_time(old, fs::file_time_type::clock::now() - 2min);
-    fs::last_write_time(unrelated, fs::file_time_type::clock::now() - 2min);
+    for (const fs::path& path : {old, unrelated, usersOwn}) {
+        fs::last_write_time(path, fs::file_time_type::clock::now() - 2min);
+    }
 
     Child replay({{MARKER_TRACKER_REPLAY, demoPattern}, work.directory});
     EXPECT_EQ(replay.waitFor(60s), 0);
     EXPECT_FALSE(fs::exists(old));
     EXPECT_TRUE(fs::exists(young)) << "may belong to a tracker still running";
     EXPECT_TRUE(fs::exists(unrelated));
+    EXPECT_TRUE(fs::exists(usersOwn)) << "a user's file that only looks like a leftover";
     EXPECT_EQ(replay.err(),
               "Removed 1 temporary command file left beside " + std::string(commandFilePath) +
                   " by an earlier run that was killed.\n" + endTable("The recording has ended"));
+}
+
+// A second tracker or replay started in the same folder (the operator tuning on a recording
+// while the live tracker runs) must not hand the consumer its offsets: the first program is the
+// file's one writer, and the second says why it does not write. A writer killed outright
+// leaves the file to the next program.
+TEST(Programs, TheCommandFileHasOneWriterAtATime) {
+    Workspace work;
+    ScratchDirectory recordings;
+    const cv::Mat first = stillScene();
+    const SceneMarker moved[] = {
+        {Green, {60, 60}, 14}, {Red, {200, 40}, 12}, {Blue, {90, 180}, 16}};
+    const cv::Mat second = drawScene({320, 240}, {std::begin(moved), std::end(moved)}, 9);
+    const std::string secondFile = formatCommandFile(
+        expectedCenter(moved[0]), expectedCenter(moved[1]), expectedCenter(moved[2]));
+    ASSERT_NE(secondFile, stillCommandFile());
+
+    Child writer({{MARKER_TRACKER_REPLAY, "--loop",
+                   writeStillRecording(recordings.path() / "first", first, 2)},
+                  work.directory});
+    ASSERT_TRUE(eventually([&] { return readFile(work.commandFile) == stillCommandFile(); }, 30s));
+    fs::create_directories(work.scratch.path() / "other" / "here");
+    Launch secondLaunch{{MARKER_TRACKER_REPLAY, "--loop",
+                         writeStillRecording(recordings.path() / "second", second, 2)},
+                        work.directory};
+    // A working directory of its own (for its stdout and stderr files) two levels below the
+    // same folder: the same command file.
+    secondLaunch.directory = work.scratch.path() / "other" / "here";
+    Child intruder(secondLaunch);
+    // Both run side by side for a while; the file never holds the second one's offsets.
+    const auto until = std::chrono::steady_clock::now() + 4s;
+    bool onlyFirst = true;
+    while (std::chrono::steady_clock::now() < until) {
+        const std::string content = readFile(work.commandFile);
+        onlyFirst = onlyFirst && content == stillCommandFile();
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(onlyFirst) << "the second program's offsets reached the file";
+    EXPECT_TRUE(intruder.running());
+    EXPECT_GE(splitLines(intruder.out()).size(), 4u) << "the second program's lines stopped";
+    EXPECT_EQ(intruder.err(),
+              "The command file ../../wheelchair_commands.txt is written by "
+              "another program (process " +
+                  std::to_string(writer.pid()) +
+                  "); this one will not write it while it runs. Windows, lines "
+                  "and ranges go on as usual.\n");
+
+    // Killed outright, the writer leaves the lock free: the next program writes the file.
+    writer.signal(SIGKILL);
+    EXPECT_EQ(writer.waitFor(5s), 128 + SIGKILL);
+    intruder.signal(SIGTERM);
+    EXPECT_EQ(intruder.waitFor(5s), 128 + SIGTERM);
+    Child next({{MARKER_TRACKER_REPLAY, writeStillRecording(recordings.path() / "next", second, 3)},
+                work.directory});
+    EXPECT_EQ(next.waitFor(60s), 0);
+    EXPECT_EQ(readFile(work.commandFile), secondFile);
+    EXPECT_EQ(next.err(), endTable("The recording has ended"));
 }
 
 TEST(LiveTracker, WithoutACameraKeepsRunningQuietly) {
