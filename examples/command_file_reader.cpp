@@ -5,8 +5,9 @@
 //
 // It prints the four values each time they change, one line such as
 //   bowl y 500 | bowl z -400 | mouth y -300 | mouth z 200
-// and says once when the file goes stale (not renewed for more than a second: the tracker is
-// stopped or gets no frames) and once when it is fresh again. Ends on Ctrl-C.
+// but only values from a fresh file: one renewed within the last second. It says once when the
+// file goes stale (the tracker is stopped or gets no frames) and once when it is fresh again,
+// and shows no values meanwhile. Ends on Ctrl-C.
 //
 // How it reads, and why:
 // - The file is opened, read and closed for every read. The tracker replaces the file rather
@@ -14,8 +15,13 @@
 // - It is woken by inotify when a file is moved into the directory under the file's name (each
 //   replacement), or closed after writing (the tracker's fallback of rewriting in place), and
 //   also looks every 100 ms, which is what tells it the file has gone stale.
+// - The age is that of the very file it read: fstat of the descriptor the values came from, not
+//   a second look at the path, which may by then name a newer file. It is checked before the
+//   values are shown. A modification time in the future (the clock was set back after the
+//   file was written) proves nothing about freshness, so it counts as stale too.
 // - Anything but four complete lines in the expected order is not acted on; the next read is
 //   awaited. That only happens while the tracker rewrites the file in place.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -24,10 +30,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -39,15 +43,38 @@ struct Commands {
     }
 };
 
-// Reads the whole file afresh; nothing when it is absent.
-std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+// What one read of the file found: its content, and how many seconds before now it was last
+// renewed (negative when its time lies in the future), from the descriptor it was read through.
+struct Reading {
+    std::string text;
+    double age;
+};
+
+// Opens, reads and closes the file; nothing when it is absent or cannot be read.
+std::optional<Reading> readFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
         return std::nullopt;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    Reading reading;
+    struct stat status {};
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0) {
+        reading.text.append(buffer, static_cast<size_t>(got));
+    }
+    const bool statted = ::fstat(fd, &status) == 0;
+    ::close(fd);
+    if (got < 0 || !statted || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    const auto modified = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(status.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(status.st_mtim.tv_nsec)));
+    reading.age =
+        std::chrono::duration<double>(std::chrono::system_clock::now() - modified).count();
+    return reading;
 }
 
 // The four values, if `text` is exactly the four lines in their order.
@@ -60,19 +87,6 @@ std::optional<Commands> parse(const std::string& text) {
         return std::nullopt;
     }
     return c;
-}
-
-// Seconds since the file was last renewed, or nothing when it is absent.
-std::optional<double> age(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        return std::nullopt;
-    }
-    const auto modified = std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::seconds(status.st_mtim.tv_sec) +
-            std::chrono::nanoseconds(status.st_mtim.tv_nsec)));
-    return std::chrono::duration<double>(std::chrono::system_clock::now() - modified).count();
 }
 
 }  // namespace
@@ -105,8 +119,8 @@ int main(int argc, char** argv) {
         while (::read(watch, events, sizeof events) > 0) {
         }
 
-        const std::optional<std::string> text = readWhole(path);
-        if (!text) {
+        const std::optional<Reading> reading = readFile(path);
+        if (!reading) {
             if (!toldAbsent) {
                 std::cout << "waiting for " << path << " (absent until a marker is first seen)"
                           << std::endl;
@@ -114,7 +128,26 @@ int main(int argc, char** argv) {
             }
             continue;
         }
-        const std::optional<Commands> now = parse(*text);
+        // Freshness first: values from a stale file are never shown.
+        const bool fresh = reading->age >= 0 && reading->age <= staleAfter;
+        if (!fresh) {
+            if (!stale) {
+                std::cout << (reading->age < 0
+                                  ? "stale: renewed in the future by this machine's clock, so "
+                                    "its age is unknown; not acted on"
+                                  : "stale: not renewed for more than 1 s; the tracker is "
+                                    "stopped or gets no frames")
+                          << std::endl;
+                stale = true;
+                last.reset();  // the next fresh values are shown, even if the same
+            }
+            continue;
+        }
+        if (stale) {
+            std::cout << "fresh again" << std::endl;
+            stale = false;
+        }
+        const std::optional<Commands> now = parse(reading->text);
         if (!now) {
             std::cout << "incomplete read, not acted on" << std::endl;
             continue;
@@ -123,15 +156,6 @@ int main(int argc, char** argv) {
             std::cout << "bowl y " << now->bowlY << " | bowl z " << now->bowlZ << " | mouth y "
                       << now->mouthY << " | mouth z " << now->mouthZ << std::endl;
             last = now;
-        }
-        const std::optional<double> seconds = age(path);
-        if (seconds && *seconds > staleAfter && !stale) {
-            std::cout << "stale: not renewed for more than " << staleAfter
-                      << " s; the tracker is stopped or gets no frames" << std::endl;
-            stale = true;
-        } else if (seconds && *seconds <= staleAfter && stale) {
-            std::cout << "fresh again" << std::endl;
-            stale = false;
         }
     }
 }

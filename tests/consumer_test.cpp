@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "command_file.h"
@@ -72,6 +73,37 @@ TEST(ExampleConsumer, SeesOnlyCompleteSetsAndTellsStalenessWithinASecondOrSo) {
     }
     EXPECT_EQ(lines[lines.size() - 2], written.back());
     EXPECT_GE(lines.size() - 2, 10u) << "the consumer missed most frames";
+}
+
+// A file an hour old, or dated an hour ahead (the clock was set back since it was written),
+// says nothing about now: its values are never shown, only that it is stale.
+TEST(ExampleConsumer, NeverShowsValuesFromAStaleFile) {
+    struct Case {
+        const char* name;
+        std::chrono::seconds offset;  // of the file's time from now
+        const char* told;
+    };
+    const Case cases[] = {
+        {"an hour old", -3600s, "stale: not renewed for more than 1 s"},
+        {"dated an hour ahead", 3600s, "stale: renewed in the future"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Workspace work;
+        {
+            std::ofstream(work.commandFile)
+                << "bowl y 500\nbowl z -400\nmouth y -300\nmouth z 200\n";
+        }
+        fs::last_write_time(work.commandFile, fs::file_time_type::clock::now() + c.offset);
+        Child consumer({{COMMAND_FILE_READER, work.commandFile.string()}, work.directory});
+        ASSERT_TRUE(eventually([&] { return !consumer.out().empty(); }, 10s));
+        std::this_thread::sleep_for(500ms);  // several more looks at the file
+        consumer.signal(SIGTERM);
+        consumer.waitFor(5s);
+        const std::vector<std::string> lines = splitLines(consumer.out());
+        ASSERT_EQ(lines.size(), 1u) << consumer.out();
+        EXPECT_EQ(lines[0].rfind(c.told, 0), 0u) << lines[0];
+    }
 }
 
 }  // namespace
