@@ -1,6 +1,9 @@
 #include "frame_source.h"
 
 #include <stdlib.h>
+#include <time.h>
+
+#include <cmath>
 
 #include <opencv2/core/utils/logger.hpp>
 
@@ -72,29 +75,85 @@ bool RecordingSource::read(cv::Mat& frame) {
     return readQuietly(capture_, frame);
 }
 
+namespace {
+
+class OpenCvCapture : public Capture {
+public:
+    OpenCvCapture(int index, std::string path) : index_(index), path_(std::move(path)) {}
+    ~OpenCvCapture() override { release(); }
+    bool open() override {
+        QuietOpenCvLog quiet;
+        if (index_ >= 0) {
+            capture_.open(index_, cameraBackend);
+        } else {
+            openRecording(capture_, path_);
+        }
+        return capture_.isOpened();
+    }
+    bool isOpened() const override { return capture_.isOpened(); }
+    // An unplugged camera's release complains through OpenCV's log too.
+    void release() override {
+        QuietOpenCvLog quiet;
+        capture_.release();
+    }
+    bool grab() override {
+        QuietOpenCvLog quiet;
+        return capture_.grab();
+    }
+    bool retrieve(cv::Mat& frame) override {
+        QuietOpenCvLog quiet;
+        return capture_.retrieve(frame) && !frame.empty();
+    }
+    double frameTimeMs() override {
+        // A recording's position is no capture time.
+        return index_ >= 0 ? capture_.get(cv::CAP_PROP_POS_MSEC) : -1;
+    }
+    double nowMs() override {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+    }
+
+private:
+    int index_;
+    std::string path_;
+    cv::VideoCapture capture_;
+};
+
+// Frames this much older than the read that processes them are told about.
+constexpr double oldFrameMs = 200;
+
+}  // namespace
+
+std::unique_ptr<Capture> openCvCapture(int index) {
+    return std::make_unique<OpenCvCapture>(index, "");
+}
+
+std::unique_ptr<Capture> openCvCapture(const std::string& path) {
+    return std::make_unique<OpenCvCapture>(-1, path);
+}
+
 CameraSource::CameraSource(int index, std::ostream& messages,
                            std::chrono::milliseconds retryInterval)
-    : index_(index),
-      name_("camera " + std::to_string(index)),
+    : CameraSource(openCvCapture(index), "camera " + std::to_string(index), messages,
+                   retryInterval) {}
+
+CameraSource::CameraSource(const std::string& path, std::ostream& messages,
+                           std::chrono::milliseconds retryInterval)
+    : CameraSource(openCvCapture(path), path, messages, retryInterval) {}
+
+CameraSource::CameraSource(std::unique_ptr<Capture> capture, std::string name,
+                           std::ostream& messages, std::chrono::milliseconds retryInterval)
+    : capture_(std::move(capture)),
+      name_(std::move(name)),
       messages_(messages),
       retryInterval_(retryInterval) {
     open();
 }
 
-CameraSource::CameraSource(const std::string& path, std::ostream& messages,
-                           std::chrono::milliseconds retryInterval)
-    : path_(path), name_(path), messages_(messages), retryInterval_(retryInterval) {
-    open();
-}
-
 void CameraSource::open() {
-    QuietOpenCvLog quiet;
     nextOpen_ = std::chrono::steady_clock::now() + retryInterval_;
-    if (index_ >= 0) {
-        capture_.open(index_, cameraBackend);
-    } else {
-        openRecording(capture_, path_);
-    }
+    capture_->open();
 }
 
 void CameraSource::reportOutage(const char* what) {
@@ -106,24 +165,67 @@ void CameraSource::reportOutage(const char* what) {
     }
 }
 
+namespace {
+
+// Whether a frame time lies on the capture's clock near `now`: a driver may stamp frames with
+// zero, or on another clock altogether, and then the time says nothing.
+bool onTheClock(double frameTime, double now) {
+    return frameTime > 0 && std::abs(now - frameTime) < 10000;
+}
+
+}  // namespace
+
+bool CameraSource::grabNewest(double& frameTime) {
+    const double readStart = capture_->nowMs();
+    for (int passedOver = 0;; ++passedOver) {
+        if (!capture_->grab()) {
+            return false;
+        }
+        frameTime = capture_->frameTimeMs();
+        // A frame captured before this read began was already waiting: a newer one follows.
+        if (!onTheClock(frameTime, readStart) || frameTime >= readStart ||
+            passedOver == maxPassedOver) {
+            return true;
+        }
+    }
+}
+
+void CameraSource::tellAge(double frameTime) {
+    if (!onTheClock(frameTime, capture_->nowMs())) {
+        return;
+    }
+    const double age = capture_->nowMs() - frameTime;
+    if (age > oldFrameMs && !toldOld_) {
+        messages_ << "Frames from " << name_ << " are " << static_cast<int>(age)
+                  << " ms old when processed, more than " << oldFrameMs
+                  << " ms: the offsets lag the scene by that much." << std::endl;
+        toldOld_ = true;
+    } else if (age <= oldFrameMs && toldOld_) {
+        messages_ << "Frames from " << name_ << " are current again." << std::endl;
+        toldOld_ = false;
+    }
+}
+
 bool CameraSource::read(cv::Mat& frame) {
-    if (!capture_.isOpened() && std::chrono::steady_clock::now() >= nextOpen_) {
+    if (!capture_->isOpened() && std::chrono::steady_clock::now() >= nextOpen_) {
         open();
     }
-    if (!capture_.isOpened()) {
+    if (!capture_->isOpened()) {
         frame.release();
         reportOutage("could not be opened");
         return false;
     }
-    if (!readQuietly(capture_, frame)) {
+    double frameTime = -1;
+    if (!grabNewest(frameTime) || !capture_->retrieve(frame)) {
         // A camera that was unplugged and plugged back in only comes back through a new open,
         // which waits its turn like any other attempt.
-        capture_.release();
+        capture_->release();
         frame.release();
         nextOpen_ = std::chrono::steady_clock::now() + retryInterval_;
         reportOutage(everDelivered_ ? "stopped delivering frames" : "delivers no frames");
         return false;
     }
+    tellAge(frameTime);
     if (inOutage_) {
         messages_ << name_
                   << (everDelivered_ ? " is delivering frames again." : " is delivering frames.")
