@@ -429,17 +429,8 @@ TEST(CommandFileInAFolderThatRefusesNewFiles, IsRewrittenInPlaceUntilTheFolderAl
     struct stat original {};
     ASSERT_EQ(::stat(path.c_str(), &original), 0);
 
-    // The writes happen in a child that may drop privileges; it reports through a pipe.
-    int report[2];
-    ASSERT_EQ(::pipe(report), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(report[0]);
-        if (asRoot && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 ||
-                       ::setuid(nobody) != 0 || ::geteuid() == 0)) {
-            ::_exit(77);
-        }
+    // The writes happen in a child that may drop privileges.
+    const std::optional<std::string> reported = asNobody([&] {
         // Held open, the original keeps its inode number from being handed out again.
         const int held = ::open(path.c_str(), O_RDONLY);
         markerEverFound = 1;
@@ -463,26 +454,14 @@ TEST(CommandFileInAFolderThatRefusesNewFiles, IsRewrittenInPlaceUntilTheFolderAl
         out << (during.st_ino == original.st_ino) << (during.st_mode & 0777) << "\n"
             << (afterwards.st_ino == original.st_ino) << (afterwards.st_mode & 0777) << "\n"
             << contentDuring << contentAfterwards << messages.str();
-        const std::string text = out.str();
-        (void)!::write(report[1], text.data(), text.size());
         ::close(held);
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    std::string received;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(report[0], buffer, sizeof buffer)) > 0) {
-        received.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(report[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+        return out.str();
+    });
     ::chmod(folder.c_str(), 0755);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+    if (!reported) {
         GTEST_SKIP() << "running as root and cannot become nobody, who may not write the folder";
     }
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string& received = *reported;
     // 416 is mode 0640: kept in place, and kept by the replacement after.
     EXPECT_EQ(received,
               "1416\n"
