@@ -141,6 +141,16 @@ void stopStreaming() {
     }
 }
 
+// Lets go of the buffers' memory; the device's mutex is held.
+void releaseBuffers() {
+    for (Buffer& buffer : device.buffers) {
+        real<int (*)(void*, size_t)>("munmap")(buffer.memory, frameBytes);
+    }
+    device.buffers.clear();
+    device.queued.clear();
+    device.filled.clear();
+}
+
 int fail(int error) {
     errno = error;
     return -1;
@@ -203,12 +213,7 @@ int deviceIoctl(unsigned long request, void* arg) {
             }
             stopStreaming();
             std::lock_guard<std::mutex> lock(device.mutex);
-            for (Buffer& buffer : device.buffers) {
-                real<int (*)(void*, size_t)>("munmap")(buffer.memory, frameBytes);
-            }
-            device.buffers.clear();
-            device.queued.clear();
-            device.filled.clear();
+            releaseBuffers();
             for (unsigned i = 0; i < request->count; ++i) {
                 Buffer buffer;
                 buffer.memory = real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(
@@ -286,8 +291,13 @@ int openDevice(const char* path, int flags) {
     (void)path;
 }
 
-bool isDevice(const char* path) {
-    return path && std::strcmp(path, "/dev/video0") == 0;
+// Opens the emulated device at /dev/video0, or anything else through the C library's `name`.
+int openOrPass(const char* name, const char* path, int flags, va_list args) {
+    if (path && std::strcmp(path, "/dev/video0") == 0) {
+        return openDevice(path, flags);
+    }
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+    return real<int (*)(const char*, int, ...)>(name)(path, flags, mode);
 }
 
 }  // namespace
@@ -295,37 +305,26 @@ bool isDevice(const char* path) {
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-    if (isDevice(path)) {
-        return openDevice(path, flags);
-    }
     va_list args;
     va_start(args, flags);
-    const mode_t mode = va_arg(args, mode_t);
+    const int fd = openOrPass("open", path, flags, args);
     va_end(args);
-    return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+    return fd;
 }
 
 int open64(const char* path, int flags, ...) {
-    if (isDevice(path)) {
-        return openDevice(path, flags);
-    }
     va_list args;
     va_start(args, flags);
-    const mode_t mode = va_arg(args, mode_t);
+    const int fd = openOrPass("open64", path, flags, args);
     va_end(args);
-    return real<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
+    return fd;
 }
 
 int close(int fd) {
     if (fd >= 0 && fd == device.fd) {
         stopStreaming();
         std::lock_guard<std::mutex> lock(device.mutex);
-        for (Buffer& buffer : device.buffers) {
-            real<int (*)(void*, size_t)>("munmap")(buffer.memory, frameBytes);
-        }
-        device.buffers.clear();
-        device.queued.clear();
-        device.filled.clear();
+        releaseBuffers();
         device.fd = -1;
     }
     return real<int (*)(int)>("close")(fd);
