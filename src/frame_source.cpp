@@ -49,34 +49,6 @@ private:
     cv::utils::logging::LogLevel saved_;
 };
 
-// A read that delivered a frame; OpenCV's own complaints about a failed one stay quiet.
-bool readQuietly(cv::VideoCapture& capture, cv::Mat& frame) {
-    QuietOpenCvLog quiet;
-    return capture.read(frame) && !frame.empty();
-}
-
-}  // namespace
-
-RecordingSource::RecordingSource(const std::string& path, bool loop) : path_(path), loop_(loop) {
-    QuietOpenCvLog quiet;
-    openRecording(capture_, path_);
-}
-
-bool RecordingSource::read(cv::Mat& frame) {
-    if (readQuietly(capture_, frame) || !loop_) {
-        return !frame.empty();
-    }
-    // Opened afresh rather than rewound: every backend starts a new capture at its first frame.
-    {
-        QuietOpenCvLog quiet;
-        capture_.release();
-        openRecording(capture_, path_);
-    }
-    return readQuietly(capture_, frame);
-}
-
-namespace {
-
 class OpenCvCapture : public Capture {
 public:
     OpenCvCapture(int index, std::string path) : index_(index), path_(std::move(path)) {}
@@ -102,7 +74,11 @@ public:
     }
     bool retrieve(cv::Mat& frame) override {
         QuietOpenCvLog quiet;
-        return capture_.retrieve(frame) && !frame.empty();
+        if (!capture_.retrieve(frame) || frame.empty()) {
+            frame.release();
+            return false;
+        }
+        return true;
     }
     double frameTimeMs() override {
         // A recording's position is no capture time.
@@ -123,6 +99,22 @@ private:
 // Frames this much older than the read that processes them are told about.
 constexpr double oldFrameMs = 200;
 
+// Whether a frame time lies on the capture's clock near `now`: a driver may stamp frames with
+// zero, or on another clock altogether, and then the time says nothing.
+bool onTheClock(double frameTime, double now) {
+    return frameTime > 0 && std::abs(now - frameTime) < 10000;
+}
+
+// The next frame of `capture`, as OpenCV's own read gives it: grabbed, then decoded; false,
+// with `frame` empty, when none came.
+bool readFrom(Capture& capture, cv::Mat& frame) {
+    if (!capture.grab()) {
+        frame.release();
+        return false;
+    }
+    return capture.retrieve(frame);
+}
+
 }  // namespace
 
 std::unique_ptr<Capture> openCvCapture(int index) {
@@ -131,6 +123,24 @@ std::unique_ptr<Capture> openCvCapture(int index) {
 
 std::unique_ptr<Capture> openCvCapture(const std::string& path) {
     return std::make_unique<OpenCvCapture>(-1, path);
+}
+
+RecordingSource::RecordingSource(const std::string& path, bool loop)
+    : capture_(openCvCapture(path)), loop_(loop) {
+    capture_->open();
+}
+
+bool RecordingSource::read(cv::Mat& frame) {
+    if (readFrom(*capture_, frame)) {
+        return true;
+    }
+    if (!loop_) {
+        return false;
+    }
+    // Opened afresh rather than rewound: every backend starts a new capture at its first frame.
+    capture_->release();
+    capture_->open();
+    return readFrom(*capture_, frame);
 }
 
 CameraSource::CameraSource(int index, std::ostream& messages,
@@ -165,16 +175,6 @@ void CameraSource::reportOutage(const char* what) {
     }
 }
 
-namespace {
-
-// Whether a frame time lies on the capture's clock near `now`: a driver may stamp frames with
-// zero, or on another clock altogether, and then the time says nothing.
-bool onTheClock(double frameTime, double now) {
-    return frameTime > 0 && std::abs(now - frameTime) < 10000;
-}
-
-}  // namespace
-
 bool CameraSource::grabNewest(double& frameTime) {
     const double readStart = capture_->nowMs();
     for (int passedOver = 0;; ++passedOver) {
@@ -191,10 +191,11 @@ bool CameraSource::grabNewest(double& frameTime) {
 }
 
 void CameraSource::tellAge(double frameTime) {
-    if (!onTheClock(frameTime, capture_->nowMs())) {
+    const double now = capture_->nowMs();
+    if (!onTheClock(frameTime, now)) {
         return;
     }
-    const double age = capture_->nowMs() - frameTime;
+    const double age = now - frameTime;
     if (age > oldFrameMs && !toldOld_) {
         messages_ << "Frames from " << name_ << " are " << static_cast<int>(age)
                   << " ms old when processed, more than " << oldFrameMs

@@ -21,21 +21,6 @@ public:
     virtual bool read(cv::Mat& frame) = 0;
 };
 
-// A recording OpenCV's capture opens: a video file or an image sequence such as frames/%04d.png.
-// A failed read means the recording is over. With `loop`, the recording starts again from its
-// first frame each time it ends, and is over only when that gives no frame either.
-class RecordingSource : public FrameSource {
-public:
-    explicit RecordingSource(const std::string& path, bool loop = false);
-    bool isOpened() const { return capture_.isOpened(); }
-    bool read(cv::Mat& frame) override;
-
-private:
-    std::string path_;
-    bool loop_;
-    cv::VideoCapture capture_;
-};
-
 // What the camera source asks of a capture: OpenCV's own, or in tests a model of a camera
 // that queues frames in a few buffers, on a clock of its own.
 class Capture {
@@ -60,6 +45,20 @@ public:
 // whose frame times are unknown. OpenCV's own logging stays quiet throughout.
 std::unique_ptr<Capture> openCvCapture(int index);
 std::unique_ptr<Capture> openCvCapture(const std::string& path);
+
+// A recording OpenCV's capture opens: a video file or an image sequence such as frames/%04d.png.
+// A failed read means the recording is over. With `loop`, the recording starts again from its
+// first frame each time it ends, and is over only when that gives no frame either.
+class RecordingSource : public FrameSource {
+public:
+    explicit RecordingSource(const std::string& path, bool loop = false);
+    bool isOpened() const { return capture_->isOpened(); }
+    bool read(cv::Mat& frame) override;
+
+private:
+    std::unique_ptr<Capture> capture_;
+    bool loop_;
+};
 
 // A live camera that may be missing or drop out. Each read delivers the newest frame the camera
 // has: frames already waiting when the read begins (a camera queues them in its buffers while
