@@ -145,6 +145,16 @@ TEST(ModelCamera, APlainReadProcessesFramesAboutFourLoopPeriodsOld) {
     }
 }
 
+// A camera source over a model camera, with its messages in a string; the model stays at hand
+// to move its clock on and to ask what it captured.
+struct ModelRig {
+    explicit ModelRig(std::unique_ptr<ModelCamera> model)
+        : camera(*model), source(std::move(model), "camera 0", messages, std::chrono::hours(1)) {}
+    ModelCamera& camera;
+    std::ostringstream messages;
+    CameraSource source;
+};
+
 struct Pace {
     const char* name;
     int buffers;
@@ -162,22 +172,19 @@ TEST(CameraSourceOverAModelCamera, EachReadProcessesTheNewestFrame) {
     };
     for (const Pace& pace : paces) {
         SCOPED_TRACE(pace.name);
-        auto model = std::make_unique<ModelCamera>(pace.buffers, pace.periodMs);
-        ModelCamera& camera = *model;
-        std::ostringstream messages;
-        CameraSource source(std::move(model), "camera 0", messages, std::chrono::hours(1));
+        ModelRig rig(std::make_unique<ModelCamera>(pace.buffers, pace.periodMs));
         cv::Mat frame;
         const int reads = 30;
         for (int i = 0; i < reads; ++i) {
             SCOPED_TRACE(i);
-            ASSERT_TRUE(source.read(frame));
-            EXPECT_EQ(numberOf(frame), camera.newestNumber()) << "not the newest frame";
-            EXPECT_LE(camera.nowMs() - camera.lastRetrievedAt, pace.periodMs);
-            camera.wait(loopMs);
+            ASSERT_TRUE(rig.source.read(frame));
+            EXPECT_EQ(numberOf(frame), rig.camera.newestNumber()) << "not the newest frame";
+            EXPECT_LE(rig.camera.nowMs() - rig.camera.lastRetrievedAt, pace.periodMs);
+            rig.camera.wait(loopMs);
         }
-        EXPECT_EQ(camera.retrieves, reads) << "a frame passed over was decoded";
-        EXPECT_GT(camera.grabs, reads) << "no frame was passed over";
-        EXPECT_EQ(messages.str(), "");
+        EXPECT_EQ(rig.camera.retrieves, reads) << "a frame passed over was decoded";
+        EXPECT_GT(rig.camera.grabs, reads) << "no frame was passed over";
+        EXPECT_EQ(rig.messages.str(), "");
     }
 }
 
@@ -185,18 +192,15 @@ TEST(CameraSourceOverAModelCamera, EachReadProcessesTheNewestFrame) {
 // fill faster than reads of at most nine frames empty them): the frames processed grow old, and
 // that is told once, however many frames follow. The number passed over is bounded.
 TEST(CameraSourceOverAModelCamera, FramesLeftOldByADeepQueueAreToldOnce) {
-    auto model = std::make_unique<ModelCamera>(32, 1000.0 / 60);
-    ModelCamera& camera = *model;
-    std::ostringstream messages;
-    CameraSource source(std::move(model), "camera 0", messages, std::chrono::hours(1));
+    ModelRig rig(std::make_unique<ModelCamera>(32, 1000.0 / 60));
     cv::Mat frame;
     const int reads = 20;
     for (int i = 0; i < reads; ++i) {
-        ASSERT_TRUE(source.read(frame));
-        camera.wait(loopMs);
+        ASSERT_TRUE(rig.source.read(frame));
+        rig.camera.wait(loopMs);
     }
-    EXPECT_LE(camera.grabs, reads * (CameraSource::maxPassedOver + 1));
-    const std::string told = messages.str();
+    EXPECT_LE(rig.camera.grabs, reads * (CameraSource::maxPassedOver + 1));
+    const std::string told = rig.messages.str();
     EXPECT_EQ(told.find("Frames from camera 0 are "), 0u) << told;
     EXPECT_NE(told.find(" ms old when processed, more than 200 ms: the offsets lag the scene by "
                         "that much.\n"),
@@ -206,9 +210,9 @@ TEST(CameraSourceOverAModelCamera, FramesLeftOldByADeepQueueAreToldOnce) {
 
     // The loop catches up (reads without waiting drain the queue): told once as well.
     for (int i = 0; i < 10; ++i) {
-        ASSERT_TRUE(source.read(frame));
+        ASSERT_TRUE(rig.source.read(frame));
     }
-    EXPECT_EQ(messages.str(), told + "Frames from camera 0 are current again.\n");
+    EXPECT_EQ(rig.messages.str(), told + "Frames from camera 0 are current again.\n");
 }
 
 // Frame times the capture cannot tell, or that lie on another clock: every frame is taken as it
@@ -217,45 +221,40 @@ TEST(CameraSourceOverAModelCamera, FramesWithoutUsableTimesAreTakenInOrder) {
     using Times = ModelCamera::Times;
     for (Times times : {Times::Unknown, Times::Zero, Times::WallClock}) {
         SCOPED_TRACE(static_cast<int>(times));
-        auto model = std::make_unique<ModelCamera>(4, 1000.0 / 30,
-                                                   std::numeric_limits<double>::infinity(), times);
-        ModelCamera& camera = *model;
-        std::ostringstream messages;
-        CameraSource source(std::move(model), "camera 0", messages, std::chrono::hours(1));
+        ModelRig rig(std::make_unique<ModelCamera>(4, 1000.0 / 30,
+                                                   std::numeric_limits<double>::infinity(), times));
         cv::Mat frame;
         long previous = -1;
         for (int i = 0; i < 10; ++i) {
-            ASSERT_TRUE(source.read(frame));
+            ASSERT_TRUE(rig.source.read(frame));
             EXPECT_GT(numberOf(frame), previous);
             previous = numberOf(frame);
-            camera.wait(loopMs);
+            rig.camera.wait(loopMs);
         }
-        EXPECT_EQ(camera.grabs, 10);
-        EXPECT_EQ(messages.str(), "");
+        EXPECT_EQ(rig.camera.grabs, 10);
+        EXPECT_EQ(rig.messages.str(), "");
     }
 }
 
 // A camera that stops delivering: the frames still in its buffers are stale by the next read,
 // so none of them is processed; the loss is told once.
 TEST(CameraSourceOverAModelCamera, ACameraThatStopsHandsOnNoStaleFrame) {
-    auto model = std::make_unique<ModelCamera>(4, 1000.0 / 30, 1e6 + 3000);
-    ModelCamera& camera = *model;
-    std::ostringstream messages;
-    CameraSource source(std::move(model), "camera 0", messages, std::chrono::hours(1));
+    ModelRig rig(std::make_unique<ModelCamera>(4, 1000.0 / 30, 1e6 + 3000));
     cv::Mat frame;
     int delivered = 0;
     for (int i = 0; i < 20; ++i) {
-        const double readAt = camera.nowMs();
-        if (source.read(frame)) {
+        const double readAt = rig.camera.nowMs();
+        if (rig.source.read(frame)) {
             ++delivered;
-            EXPECT_GE(camera.lastRetrievedAt, readAt) << "a frame from before the read";
+            EXPECT_GE(rig.camera.lastRetrievedAt, readAt) << "a frame from before the read";
         } else {
             EXPECT_TRUE(frame.empty());
         }
-        camera.wait(loopMs);
+        rig.camera.wait(loopMs);
     }
     EXPECT_EQ(delivered, 10);  // reads at 0, 300, ..., 2700 ms
-    EXPECT_EQ(messages.str(), "camera 0 stopped delivering frames; trying again every 3600 s.\n");
+    EXPECT_EQ(rig.messages.str(),
+              "camera 0 stopped delivering frames; trying again every 3600 s.\n");
 }
 
 }  // namespace

@@ -87,15 +87,23 @@ void clickAt(const Window& window, cv::Point point, int button = 1) {
     xdotool("click " + std::to_string(button));
 }
 
-// Closes a window the way a person does: the close button at the right end of its title bar.
-void closeThroughTitleBar(const Window& window) {
+// The frame a window manager draws around a window: its client area grown by the frame's
+// extents (left, right, top, bottom).
+cv::Rect frameOf(const Window& window) {
     const std::string extents = shellOutput("xprop -id " + window.id + " _NET_FRAME_EXTENTS");
     int left = 0, right = 0, top = 0, bottom = 0;
     std::sscanf(extents.c_str(), "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &left, &right,
                 &top, &bottom);
+    return cv::Rect(window.area.x - left, window.area.y - top, window.area.width + left + right,
+                    window.area.height + top + bottom);
+}
+
+// Closes a window the way a person does: the close button at the right end of its title bar.
+void closeThroughTitleBar(const Window& window) {
+    const int titleBarTop = frameOf(window).y;
     activate(window);
     const int x = window.area.x + window.area.width - 10;
-    const int y = window.area.y - top / 2;
+    const int y = window.area.y - (window.area.y - titleBarTop) / 2;
     xdotool("mousemove --sync " + std::to_string(x) + " " + std::to_string(y));
     xdotool("click 1");
 }
@@ -392,17 +400,6 @@ TEST_F(Desktop, WindowsStayWhereTheOperatorPutsThem) {
         [&] { return findWindow("trackbars red", back) && back.area.tl() == movedTo; }, 5s))
         << "made again at " << back.area.tl() << replay->err();
     stop();
-}
-
-// The frame a window manager draws around a window: its client area grown by the frame's
-// extents (left, right, top, bottom).
-cv::Rect frameOf(const Window& window) {
-    const std::string extents = shellOutput("xprop -id " + window.id + " _NET_FRAME_EXTENTS");
-    int left = 0, right = 0, top = 0, bottom = 0;
-    std::sscanf(extents.c_str(), "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &left, &right,
-                &top, &bottom);
-    return cv::Rect(window.area.x - left, window.area.y - top, window.area.width + left + right,
-                    window.area.height + top + bottom);
 }
 
 // At start the seven windows lie side by side on a 1920x1200 screen with 640x480 frames: none
